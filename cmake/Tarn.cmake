@@ -1,0 +1,36 @@
+# tarn_library(NAME [DEPS ...]): one static library from every source in the
+# current folder; its folder's parent is the include root, so code includes
+# "smcrypto/sm3.h", "vcard/filesys.h" and so on.
+function(tarn_library name)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  if(_src)
+    add_library(${name} STATIC ${_src})
+    set(_scope PUBLIC)
+  else()
+    # Not written yet: an empty interface library keeps the link graph whole.
+    add_library(${name} INTERFACE)
+    set(_scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${_scope} ${PROJECT_SOURCE_DIR})
+  if(ARGN)
+    target_link_libraries(${name} ${_scope} ${ARGN})
+  endif()
+endfunction()
+
+# tarn_tests(SUBSYSTEM [LIBS ...]): one GoogleTest program from every *.cpp in
+# the current tests/ folder, each test registered with CTest under the label
+# SUBSYSTEM.
+function(tarn_tests label)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT _src)
+    return()
+  endif()
+  set(exe test_${label})
+  add_executable(${exe} ${_src})
+  target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${exe} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${exe} PRIVATE TARN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                             TARN_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${exe} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS ${label})
+endfunction()

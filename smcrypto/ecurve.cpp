@@ -1,0 +1,137 @@
+#include "smcrypto/ecurve.h"
+
+#include <openssl/bn.h>
+#include <openssl/obj_mac.h>
+#include <openssl/objects.h>
+#include <cstring>
+#include <mutex>
+#include <strings.h>
+
+namespace {
+
+// Explicit parameters for the two curves the library does not name.
+struct curve_params {
+    const char *p, *a, *b, *gx, *gy, *n;
+};
+
+const curve_params kSm2Params = {
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFF",
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC",
+    "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93",
+    "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7",
+    "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0",
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123",
+};
+
+const curve_params kSecp64r1Params = {
+    "FFFFFFFFFFFFFFC5", "FFFFFFFFFFFFFFC2", "62F104D233C03C71",
+    "612CDD5B3FACB104", "3806D3D158767F25", "FFFFFFFFE2ED22CF",
+};
+
+ecurve_info g_table[ECURVE_COUNT] = {
+    {0, "prime192v1", NID_X9_62_prime192v1, "1.2.840.10045.3.1.1", 24},
+    {1, "secp64r1", NID_undef, ECURVE_SECP64R1_OID, 8},
+    {2, "secp112r1", NID_secp112r1, "1.3.132.0.6", 14},
+    {3, "secp160r1", NID_secp160r1, "1.3.132.0.8", 20},
+    {4, "prime256v1", NID_X9_62_prime256v1, "1.2.840.10045.3.1.7", 32},
+    {5, "sm2p256v1", NID_sm2, "1.2.156.10197.1.301", 32},
+};
+
+std::once_flag g_once;
+
+void register_curves()
+{
+    int nid = OBJ_txt2nid(ECURVE_SECP64R1_OID);
+    if (nid == NID_undef)
+        nid = OBJ_create(ECURVE_SECP64R1_OID, "secp64r1", "secp64r1");
+    g_table[1].nid = nid;
+}
+
+void ensure_registered() { std::call_once(g_once, register_curves); }
+
+EC_GROUP* group_from_params(const curve_params& cp, int nid)
+{
+    BN_CTX* ctx = BN_CTX_new();
+    BIGNUM *p = nullptr, *a = nullptr, *b = nullptr, *x = nullptr, *y = nullptr, *n = nullptr;
+    EC_GROUP* g = nullptr;
+    EC_POINT* G = nullptr;
+    bool ok = ctx && BN_hex2bn(&p, cp.p) && BN_hex2bn(&a, cp.a) && BN_hex2bn(&b, cp.b) &&
+              BN_hex2bn(&x, cp.gx) && BN_hex2bn(&y, cp.gy) && BN_hex2bn(&n, cp.n);
+    if (ok)
+        ok = (g = EC_GROUP_new_curve_GFp(p, a, b, ctx)) != nullptr;
+    if (ok)
+        ok = (G = EC_POINT_new(g)) != nullptr &&
+             EC_POINT_set_affine_coordinates(g, G, x, y, ctx) == 1 &&
+             EC_GROUP_set_generator(g, G, n, BN_value_one()) == 1;
+    if (ok && nid != NID_undef)
+        EC_GROUP_set_curve_name(g, nid);
+    if (!ok) {
+        EC_GROUP_free(g);
+        g = nullptr;
+    }
+    EC_POINT_free(G);
+    BN_free(p); BN_free(a); BN_free(b); BN_free(x); BN_free(y); BN_free(n);
+    BN_CTX_free(ctx);
+    return g;
+}
+
+} // namespace
+
+const ecurve_info* ecurve_by_serial(unsigned serial)
+{
+    if (serial >= ECURVE_COUNT)
+        return nullptr;
+    ensure_registered();
+    return &g_table[serial];
+}
+
+const ecurve_info* ecurve_by_nid(int nid)
+{
+    if (nid == NID_undef)
+        return nullptr;
+    ensure_registered();
+    for (auto& c : g_table)
+        if (c.nid == nid)
+            return &c;
+    return nullptr;
+}
+
+const ecurve_info* ecurve_by_text(const char* text)
+{
+    if (!text || !*text)
+        return nullptr;
+    ensure_registered();
+    for (auto& c : g_table)
+        if (strcasecmp(c.name, text) == 0 || std::strcmp(c.oid, text) == 0)
+            return &c;
+    return ecurve_by_nid(OBJ_txt2nid(text));
+}
+
+uint8_t ecurve_param_len(unsigned serial)
+{
+    return serial < ECURVE_COUNT ? g_table[serial].L : 0;
+}
+
+EC_GROUP* ecurve_new_group(unsigned serial)
+{
+    const ecurve_info* c = ecurve_by_serial(serial);
+    if (!c)
+        return nullptr;
+    if (serial == 1)
+        return group_from_params(kSecp64r1Params, c->nid);
+    if (serial == 5)
+        return group_from_params(kSm2Params, c->nid);
+    return EC_GROUP_new_by_curve_name(c->nid);
+}
+
+EC_GROUP* ecurve_new_group_by_nid(int nid)
+{
+    const ecurve_info* c = ecurve_by_nid(nid);
+    return c ? ecurve_new_group(c->serial) : nullptr;
+}
+
+int ecurve_secp64r1_nid()
+{
+    ensure_registered();
+    return g_table[1].nid;
+}

@@ -1,0 +1,30 @@
+// SM2 on sm2p256v1: user hash Z, digest e, signing, verification,
+// encryption and decryption (KDF counter from 0, appended little-endian;
+// ciphertext C1 || C2 || C3).
+//
+// Formats: private key 32 bytes; public key 64 bytes X || Y; signature r || s,
+// 32 bytes each; ciphertext of m bytes: 65 + m + 32 bytes.
+#pragma once
+
+#include <cstdint>
+
+// Result codes of SM2_Encrypt / SM2_Decrypt (the module's own small numbers).
+enum : int {
+    SM2_OK = 0,
+    SM2_ERR_ROOM = 1,       // encrypt: capacity below m + 97 (or message too long)
+    SM2_ERR_BN = 2,         // big number / context allocation
+    SM2_ERR_POINT = 3,      // point allocation; encrypt: public key not on the curve
+    SM2_ERR_DECRYPT = 4,    // decrypt: C3 mismatch, bad C1, or bad length
+};
+
+void SM2_GetZ(const unsigned char* id, uint8_t idlen, const unsigned char pub[64],
+              unsigned char z[32]);
+void SM2_GetE(const unsigned char* msg, int len, const unsigned char z[32], unsigned char e[32]);
+int SM2_Sign(const unsigned char d[32], const unsigned char e[32], unsigned char sig[64]);
+int SM2_Verify(const unsigned char pub[64], const unsigned char e[32], const unsigned char sig[64]);
+// outlen: capacity in, m + 97 out.
+int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t len,
+                unsigned char* out, int* outlen);
+// out must hold clen - 97 bytes; outlen written on success only.
+int SM2_Decrypt(const unsigned char d[32], const unsigned char* c, uint32_t clen,
+                unsigned char* out, uint32_t* outlen);

@@ -1,0 +1,33 @@
+// Virtual device driver: carries card command frames to the software card,
+// which it reaches through SetVEFlashFile and DAZI_IO only.
+#pragma once
+
+#include <cstdint>
+
+struct _apdu_frame_;
+
+// 1 while a data file is bound, 0 otherwise.
+extern int g_vDev;
+
+// Size of the serialised command handed to the card, and of the reply area
+// (255 data bytes plus SW1 SW2 fit).
+constexpr unsigned VDEV_CMD_MAX = 256;
+constexpr unsigned VDEV_REPLY_MAX = 258;
+
+// Binds the card to its data file (null: "dazi.vkd"). 11006 when the path is
+// 256 characters or longer or the file does not open for reading; nothing
+// changes then.
+uint32_t VDEV_SetDataFile(const char* path);
+// 0 when a file is bound or the file opens for reading, else 11006; binds
+// nothing.
+uint32_t ConnectVDev(const char* path);
+// 2003 when nothing is bound; otherwise unbinds (the card keeps its state).
+uint32_t DisconnectVDev();
+// One exchange: serialises the frame, hands it to the card and puts the
+// answer back into the frame. 2003 when unbound, 11001 for a frame whose
+// serialised form exceeds 256 bytes.
+uint32_t VDev_Transfer(_apdu_frame_* frame);
+
+// Serialises a frame into cmd (room for VDEV_CMD_MAX bytes); returns its
+// length, or 0 when it does not fit.
+unsigned VDev_Serialise(const _apdu_frame_* frame, uint8_t* cmd);

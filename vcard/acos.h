@@ -1,0 +1,163 @@
+// The card's key store: the card file map, the device status, key and PIN
+// records, the inner key, private-key unwrapping and the first start of a
+// blank card, with the card's small shared helpers (CRC-16, day count, block
+// rounding, zero test).
+//
+// The key store keeps no volatile state of its own. The card's process-wide
+// variables (sDevInfo, sUsrPin, sInnerKey, sSecStatus, ...) are defined by the
+// card's volatile state (vcard/cosstate.h); the operations here take them as
+// parameters, so callers pass e.g. VerifyPin(n, pin, len, &sUsrPin,
+// &sInnerKey, &sSecStatus) and InitAuth(&sDevInfo).
+//
+// Results: RWDeviceStatus, LoadInnerKey and InitAuth answer 0 for success;
+// RWSystemKey, WriteCosKey, VerifyPin, GetPrivateKey and InitPin answer
+// 0x9000. Other values are card status words.
+#pragma once
+
+#include <cstdint>
+
+// Card file map.
+enum : uint8_t {
+    FID_DEVINFO = 0x00,     // _dev_info_, size 64
+    FID_KEYS = 0x01,        // key file: _key_info_ record n at 32·(n-1), size 384
+    FID_INNERKEY = 0x02,    // _inner_key_info_, size 128
+    FID_TRANSPORT = 0x03,   // transport key, 16 bytes, size 64
+    FID_CURVES = 0x04,      // curve serial of private-key file f at byte f - 0x10, size 64
+    FID_PRIVKEY = 0x10,     // 0x10..0x1F private keys (encrypted under the inner key), size 128
+    FID_PUBREC = 0x30,      // 0x30..0x3F public records
+    FID_IDENTITY = 0x40,    // identity record: recovery point (48 bytes), byte 48, identity
+    FID_MATRIX_DER = 0x42,
+    FID_KEYID = 0x50,       // 0x50..0x5F key id records
+};
+
+constexpr uint16_t DEVINFO_FILE_SIZE = 64;
+constexpr uint16_t KEYS_FILE_SIZE = 384;
+constexpr uint16_t INNERKEY_FILE_SIZE = 128;
+constexpr uint32_t KEY_RECORD_SIZE = 32;
+constexpr uint32_t KEY_RECORD_MAX = 12;     // records that fit into the key file
+
+// Key record numbers.
+enum : uint32_t {
+    KEY_MASTER = 1,         // type 0
+    KEY_MAC = 2,            // type 1
+    KEY_PIN0 = 3,           // type 2, PIN type 0
+    KEY_PIN1 = 4,           // type 2, PIN type 1
+    KEY_USER_PIN = 5,       // type 2, PIN type 2
+    KEY_INTERNAL = 6,       // type 3
+    KEY_EXTERNAL1 = 7,      // type 4, 7..10
+    KEY_SYMMETRIC = 11,     // type 5
+};
+
+// Identity record (file 0x40) used lengths that inner-key creation accepts.
+constexpr uint16_t IDENTITY_MIN_USED = 50;
+constexpr uint16_t IDENTITY_MAX_USED = 113;
+
+// Device status record, card file 0 (8 bytes; little-endian in the image,
+// host order here).
+struct _dev_info_ {
+    uint8_t blocked;        // 1 once the card is blocked
+    uint8_t cacheOn;        // PIN cache on: 0 or 1
+    uint16_t cacheDays;     // PIN-cache day limit
+    uint32_t lastDate;      // last-use date yyyymmdd
+};
+static_assert(sizeof(_dev_info_) == 8, "device status record is 8 bytes");
+
+// Key or PIN record of the key file (32 bytes, bytes only). A PIN record holds
+// the SHA-1 digest of the PIN in bytes 12..31; verification compares digest
+// bytes 4..19 with value[0..15].
+struct _key_info_ {
+    uint8_t no;             // key number 1..11; 0 = empty record
+    uint8_t ordinal;        // PIN ordinal in the default PIN records; never read
+    uint8_t type;           // key type
+    uint8_t rfu0;           // 0
+    uint8_t secBit;         // security bit set by verification
+    uint8_t no2;            // key number again in the default PIN records
+    uint8_t maxTries;
+    uint8_t tries;          // tries left; 0 = blocked
+    uint8_t rfu[8];         // 0; rfu[4..7] hold the PIN digest's first 4 bytes
+    uint8_t value[16];      // key value; PIN digest bytes 4..19
+};
+static_assert(sizeof(_key_info_) == 32, "key record is 32 bytes");
+
+// Record of card file 2 (118 bytes).
+struct _inner_key_info_ {
+    uint8_t secret[48];     // inner secret, SM4-ECB under the 16 user-PIN bytes
+    uint8_t envelope[48];   // X, Y of r·P (P = recovery point of the identity record)
+    uint8_t crc[2];         // CRC-16 of the inner secret, low byte first
+    uint8_t sha1[20];       // SHA-1 of the inner secret
+};
+static_assert(sizeof(_inner_key_info_) == 118, "inner-key record is 118 bytes");
+
+// Length and 16 bytes (user PIN, inner key, challenge, session key); length 0 = empty.
+struct _len_buf_ {
+    uint32_t len;
+    uint8_t buf[16];
+};
+static_assert(sizeof(_len_buf_) == 20, "length buffer is 20 bytes");
+
+// 1 when all n bytes are 0 (also for n <= 0), else 0.
+int BufIsZero(const uint8_t* p, int n);
+// Day number of a date yyyymmdd (leap days ignored).
+int32_t GetDays(int32_t date);
+// GetDays(a) - GetDays(b).
+int32_t SurplusDays(int32_t a, int32_t b);
+// n rounded up to a multiple of block (n when block is 0).
+int GetAdustLen(int n, uint8_t block);
+// CRC-16/XMODEM continued from start (0 for a fresh CRC).
+uint16_t ECalCrc16(uint16_t start, const uint8_t* p, uint32_t n);
+
+// Reads (write = 0) or writes (write != 0) key record n (n >= 1) of the key
+// file. 0x9000; 0x6A82 no key file; 0x6A03 a read beyond the used length or
+// n outside 1..12; otherwise the file read's or write's status.
+uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record);
+// Reads or writes the device status record of file 0. 0 when file 0 exists
+// (the status of the transfer itself is not passed on), else 0x6A82.
+uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
+
+// Installs (update = 0: value = record bytes 0..7, then the 16-byte key value;
+// length 24) or updates (update = 1: the new 16-byte key value) key record
+// number. 0x9000; 0x6985 master key already installed / record to update
+// missing or empty; 0x6A80 installation header does not match number and
+// type; 0x6A86 stored record does not match on update; 0x6700 value shorter
+// than needed; otherwise the record transfer's status.
+uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
+                     uint32_t type);
+
+// 1 when any of the security bits 3..n-1 is set (a PIN ranking above PIN n
+// has been verified), else 0.
+int HightLevelStatus(uint32_t n, uint16_t secStatus);
+
+// Verifies the PIN of record n. 0x9000; 0x63C0 + tries left on a wrong PIN;
+// 0x6983 blocked; 0x6581 when the tries counter cannot be written back (no
+// comparison result is given then); otherwise the record read's status.
+// On success bit secBit of *secStatus is set; for the user PIN (n = 5) *usrPin
+// becomes {length, PIN zero-padded to 16} and, when *innerKey is empty, the
+// inner key is loaded (not created) into it. On a wrong PIN the bit is cleared
+// and, for n = 5, *innerKey is cleared.
+uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* usrPin,
+                   _len_buf_* innerKey, uint16_t* secStatus);
+
+// Loads the inner secret from file 2 (decrypting it with the 16 user-PIN
+// bytes and checking its stored SHA-1), or creates file 2 when it is missing
+// and create is set (needs the identity record 0x40 with a used length of 50
+// to 113). cipherOut (48 bytes, optional) receives the stored ciphertext,
+// secretOut (48 bytes, optional) the inner secret; the inner key is its first
+// 16 bytes. 0; 0x6985 no user PIN, or the stored digest does not match (wrong
+// PIN, damaged or foreign file 2); 0x6A82 file 2 missing without create, or no
+// identity record; 0x6A85 identity record's used length outside 50..113;
+// 0x6F00 the curve arithmetic failed; otherwise a file status.
+uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin);
+
+// Unwraps the private key of file fid (0x10..0x1F) with the 16-byte inner key
+// into out (at least 32 bytes: the scalar, L bytes big-endian, then zero
+// padding up to B) and its curve serial into *curve. 0x9000; 0x6A03 fid out
+// of range, file missing, its used length below B or its curve serial above 5;
+// 0x6A82 no curve table; otherwise a file read's status.
+uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8_t* curve);
+
+// Creates the key file and writes the three default PIN records (3, 4, 5).
+// 0x9000 or the first failing status.
+uint16_t InitPin();
+// Loads the device status into *devInfo; on a blank card creates file 0
+// (8 zero bytes) and the default PINs. 0 or the creation status.
+uint16_t InitAuth(_dev_info_* devInfo);

@@ -1,0 +1,37 @@
+// Emulated card flash: the key device image on the host. Every access opens
+// the image, positions, transfers and closes it again; nothing is cached, so
+// a write has reached the file when the call returns.
+#pragma once
+
+#include <cstdint>
+
+// Size of the path buffer: a path of FLASH_PATH_MAX characters or more is refused.
+constexpr unsigned FLASH_PATH_MAX = 256;
+// Size of the area that formatting erases (the file system).
+constexpr uint32_t FLASH_FS_SIZE = 0x10000;
+
+extern "C" {
+
+// Path of the key device image (at most 255 characters and a NUL).
+extern char m_vFlashFile[FLASH_PATH_MAX];
+
+// 1 when path differs from m_vFlashFile (it is then copied in), 0 when it is
+// the same; -1 for a null path or one of 256 characters or more (nothing is
+// copied, the binding stays as it was).
+int SetDataFile(const char* path);
+
+// Overwrites the first 65536 bytes of the existing image with 0xFF (1024
+// blocks of 64 bytes); anything behind them is kept. 0 on success, -1 when the
+// image cannot be opened for update or the write fails.
+int Init_Flash(void);
+
+// Reads n bytes at offset. Bytes beyond the end of the image read as 0xFF
+// (erased flash); when the image cannot be opened the whole buffer is filled
+// with 0xFF and -1 is returned. 0 otherwise.
+int FlashRead(uint32_t offset, void* buffer, uint32_t n);
+
+// Writes n bytes at offset. 0 on success, -1 when the image cannot be opened
+// for update or not all bytes were written.
+int FlashWrite(uint32_t offset, const void* buffer, uint32_t n);
+
+}  // extern "C"

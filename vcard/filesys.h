@@ -1,0 +1,69 @@
+// The card's file system in the first 64 KiB of the flash image:
+//   0x0000  sector bitmap, 28 little-endian u32 words (bit set = sector used)
+//   0x0100  cached-PIN block (20 bytes)
+//   0x0400  directory, 256 entries of 8 bytes (entry of file f at 0x400 + 8f)
+//   0x1000  chain table, 896 items {u16 own number, u16 next (0xFFFF = last)}
+//   0x2000  data area, 896 sectors of 64 bytes (sector s at 0x2000 + 64s)
+//   0x10000 key-matrix area (outside the file system, never formatted)
+// All integers in the image are little-endian. Operations that return a
+// status answer 0 for success or a card status word.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t FS_BITMAP_OFF = 0x0000;
+constexpr uint32_t FS_BITMAP_WORDS = 28;
+constexpr uint32_t FS_PINCACHE_OFF = 0x0100;
+constexpr uint32_t FS_PINCACHE_SIZE = 20;
+constexpr uint32_t FS_DIR_OFF = 0x0400;
+constexpr uint32_t FS_DIR_ENTRIES = 256;
+constexpr uint32_t FS_CHAIN_OFF = 0x1000;
+constexpr uint32_t FS_DATA_OFF = 0x2000;
+constexpr uint32_t FS_SECTOR_SIZE = 64;
+constexpr uint32_t FS_SECTORS = 896;
+constexpr uint32_t FS_MATRIX_OFF = 0x10000;
+constexpr uint16_t FS_FILE_MAX = 4096;      // largest maximum size of a file
+constexpr uint16_t FS_NO_SECTOR = 0xFFFF;   // end of chain / no first sector
+
+// Directory entry (8 bytes; little-endian in the image, host order here).
+// An unused or deleted slot holds 8 bytes 0xFF.
+struct _file_info_ {
+    uint8_t fid;        // file id; equals the slot's id in a valid entry
+    uint8_t rfu;        // stored as the creator gives it, never read
+    uint16_t used;      // high-water mark of the data; reads stop here
+    uint16_t first;     // first sector of the chain; 0xFFFF while none
+    uint16_t maxsize;   // at most 4096, fixed at creation
+};
+static_assert(sizeof(_file_info_) == 8, "directory entry is 8 bytes");
+
+// Formats the card: 0xFF over the first 64 KiB, then a zero (all free) bitmap.
+// 0, or 0x6581 when the image cannot be written.
+uint16_t FileSysInit();
+
+// Reads the entry of fid into *out (host order). 0; 0x6A82 when the slot's
+// first byte differs from fid (out then holds the slot's raw bytes); 0x6581
+// when the image cannot be read.
+uint16_t SelectFile(uint8_t fid, _file_info_* out);
+
+// Creates the file described by info->fid, info->rfu and info->maxsize; sets
+// info->used = 0 and info->first = 0xFFFF and stores the entry. 0x6A87 when
+// the id exists, 0x6A88 when maxsize is above 4096, 0x6A82 for id 0xFF
+// (it can never be a file), 0x6581 when the entry cannot be written.
+uint16_t CreateCOSFile(_file_info_* info);
+
+// Frees the file's chain (sectors erased to 0xFF) and erases its entry.
+// 0x6A82 when there is no such file; 0x6581 when the image cannot be written.
+uint16_t DeleteCOSFile(uint8_t fid);
+
+// Reads length bytes from offset of the file that entry describes.
+// 0x6A89 offset beyond the used length; 0x6C00 | ((used - offset) & 0xFF) when
+// the read would end beyond it; 0x6A8A the chain has no sector at the offset;
+// 0x6A8B the chain ends inside the read; 0x6581 the image cannot be read.
+uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16_t length);
+
+// Writes length bytes at offset, zero-filling any gap above the used length,
+// allocating sectors lowest number first, and stores the updated entry (the
+// caller's copy is not updated: select the file again to see it).
+// 0x6A86 offset beyond the maximum size; 0x6A88 the write would end beyond it;
+// 0x6A84 no free sector left; 0x6581 the image cannot be written.
+uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length);

@@ -1,0 +1,172 @@
+#include "smcrypto/sm3.h"
+
+#include <cstring>
+
+namespace {
+
+const uint32_t IV[8] = {
+    0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
+    0xA96F30BC, 0x163138AA, 0xE38DEE4D, 0xB0FB0E4E,
+};
+
+inline uint32_t _irol_(uint32_t x, unsigned n)
+{
+    n &= 31;
+    return n ? (x << n) | (x >> (32 - n)) : x;
+}
+
+inline uint32_t char2int(const unsigned char* p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+inline void int2char(uint32_t v, unsigned char* p)
+{
+    p[0] = (unsigned char)(v >> 24);
+    p[1] = (unsigned char)(v >> 16);
+    p[2] = (unsigned char)(v >> 8);
+    p[3] = (unsigned char)v;
+}
+
+inline uint32_t P0(uint32_t x) { return x ^ _irol_(x, 9) ^ _irol_(x, 17); }
+inline uint32_t P1(uint32_t x) { return x ^ _irol_(x, 15) ^ _irol_(x, 23); }
+
+// Round constants already rotated left by j, so the compression needs no
+// rotation by a variable amount.
+struct tj_table {
+    uint32_t v[64];
+    constexpr tj_table() : v()
+    {
+        for (unsigned j = 0; j < 64; ++j) {
+            uint32_t t = j < 16 ? 0x79CC4519u : 0x7A879D8Au;
+            unsigned n = j % 32;
+            v[j] = n ? (t << n) | (t >> (32 - n)) : t;
+        }
+    }
+};
+constexpr tj_table Tj{};
+
+// Expansion of one block: W0..W67 (W'j = Wj ^ Wj+4 is formed in CF).
+inline void SM3_Extend(const unsigned char* block, uint32_t W[68])
+{
+    for (int j = 0; j < 16; ++j)
+        W[j] = char2int(block + 4 * j);
+    for (int j = 16; j < 68; ++j)
+        W[j] = P1(W[j - 16] ^ W[j - 9] ^ _irol_(W[j - 3], 15)) ^ _irol_(W[j - 13], 7) ^ W[j - 6];
+}
+
+// Rounds written out in groups of four with the register roles rotated, so
+// no words are moved between rounds.
+#define SM3_ROUND(j, A, B, C, D, E, F, G, H, FF, GG)                  \
+    do {                                                             \
+        uint32_t a12 = _irol_(A, 12);                                \
+        uint32_t ss1 = _irol_(a12 + E + Tj.v[j], 7);                 \
+        uint32_t ss2 = ss1 ^ a12;                                    \
+        uint32_t tt1 = FF(A, B, C) + D + ss2 + (W[j] ^ W[(j) + 4]);  \
+        uint32_t tt2 = GG(E, F, G) + H + ss1 + W[j];                 \
+        B = _irol_(B, 9);                                            \
+        F = _irol_(F, 19);                                           \
+        D = tt1;                                                     \
+        H = P0(tt2);                                                 \
+    } while (0)
+
+#define FF0(x, y, z) ((x) ^ (y) ^ (z))
+#define GG0(x, y, z) ((x) ^ (y) ^ (z))
+#define FF1(x, y, z) (((x) & (y)) | ((x) & (z)) | ((y) & (z)))
+#define GG1(x, y, z) ((((y) ^ (z)) & (x)) ^ (z))
+
+#define SM3_ROUND4(j, FF, GG)                                   \
+    SM3_ROUND((j) + 0, A, B, C, D, E, F, G, H, FF, GG);         \
+    SM3_ROUND((j) + 1, D, A, B, C, H, E, F, G, FF, GG);         \
+    SM3_ROUND((j) + 2, C, D, A, B, G, H, E, F, FF, GG);         \
+    SM3_ROUND((j) + 3, B, C, D, A, F, G, H, E, FF, GG)
+
+// Compression of n consecutive 64-byte blocks into the chaining words.
+void CF(uint32_t V[8], const unsigned char* data, size_t nblocks)
+{
+    uint32_t W[68];
+    while (nblocks--) {
+        SM3_Extend(data, W);
+        uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
+        uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
+        SM3_ROUND4(0, FF0, GG0);
+        SM3_ROUND4(4, FF0, GG0);
+        SM3_ROUND4(8, FF0, GG0);
+        SM3_ROUND4(12, FF0, GG0);
+        for (int j = 16; j < 64; j += 4) {
+            SM3_ROUND4(j, FF1, GG1);
+        }
+        V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
+        V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
+        data += 64;
+    }
+}
+
+} // namespace
+
+void SM3_Init(_sm3_ctx_* ctx)
+{
+    std::memset(ctx, 0, sizeof *ctx);
+    std::memcpy(ctx->state, IV, sizeof IV);
+}
+
+void SM3_Update(_sm3_ctx_* ctx, const unsigned char* data, uint32_t len)
+{
+    if (len == 0)
+        return;
+    uint64_t done = 0;
+    if (ctx->buffered) {
+        uint32_t room = 64 - ctx->buffered;
+        if (len < room) {
+            std::memcpy(ctx->buf + ctx->buffered, data, len);
+            ctx->buffered += len;
+            return;
+        }
+        std::memcpy(ctx->buf + ctx->buffered, data, room);
+        CF(ctx->state, ctx->buf, 1);
+        done += 64;
+        data += room;
+        len -= room;
+        ctx->buffered = 0;
+    }
+    uint32_t whole = len / 64;
+    if (whole) {
+        CF(ctx->state, data, whole);
+        done += (uint64_t)whole * 64;
+        data += (size_t)whole * 64;
+        len -= whole * 64;
+    }
+    if (len)
+        std::memcpy(ctx->buf, data, len);
+    ctx->buffered = len;
+    uint64_t total = ((uint64_t)ctx->processed_hi << 32 | ctx->processed) + done;
+    ctx->processed = (uint32_t)total;
+    ctx->processed_hi = (uint32_t)(total >> 32);
+}
+
+void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
+{
+    // The message length in bits is kept in 64 bits.
+    uint64_t bytes = ((uint64_t)ctx.processed_hi << 32 | ctx.processed) + ctx.buffered;
+    uint64_t bits = bytes << 3;
+    unsigned char last[128];
+    unsigned n = ctx.buffered;
+    std::memcpy(last, ctx.buf, n);
+    last[n] = 0x80;
+    unsigned total = n <= 55 ? 64 : 128;
+    std::memset(last + n + 1, 0, total - n - 1);
+    for (int i = 0; i < 8; ++i)
+        last[total - 1 - i] = (unsigned char)(bits >> (8 * i));
+    CF(ctx.state, last, total / 64);
+    for (int i = 0; i < 8; ++i)
+        int2char(ctx.state[i], out + 4 * i);
+}
+
+void SM3(const unsigned char* in, int len, unsigned char out[32])
+{
+    _sm3_ctx_ ctx;
+    SM3_Init(&ctx);
+    if (len > 0)
+        SM3_Update(&ctx, in, (uint32_t)len);
+    SM3_Final(ctx, out);
+}

@@ -1,0 +1,225 @@
+#include "common/file_operations.h"
+
+#include "common/log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Formats one message into the module's 256-byte buffer and logs it at level 2.
+__attribute__((format(printf, 1, 2))) void log_error(const char* fmt, ...)
+{
+    char msg[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, 255, fmt, ap);
+    va_end(ap);
+    log_string(LOG_ERROR, msg);
+}
+
+#define LOG_FAIL(fmt, ...) log_error("[%s %s %d] " fmt, LOG_SOURCE_FILE, __func__, __LINE__, ##__VA_ARGS__)
+
+bool seek_to(FILE* fp, long long offset, int whence)
+{
+    if (fseeko(fp, static_cast<off_t>(offset), whence) != 0) {
+        int e = errno;
+        LOG_FAIL("fseek offset %lld err:%d, %s.\n", offset, e, std::strerror(e));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+long read_file_to_buff(const char* file_path, unsigned long len, char* data)
+{
+    FILE* fp = file_path != nullptr ? std::fopen(file_path, "r") : nullptr;
+    if (fp == nullptr) {
+        LOG_FAIL("Can't open %s.\n", file_path != nullptr ? file_path : "(null)");
+        return -1;
+    }
+    size_t n = (len > 0 && data != nullptr) ? std::fread(data, 1, len, fp) : 0;
+    // A read error (a directory, an I/O error) is a failure, not an empty file.
+    if (std::ferror(fp)) {
+        int e = errno;
+        std::fclose(fp);
+        LOG_FAIL("Read file err:%d, %s.\n", e, std::strerror(e));
+        return -1;
+    }
+    std::fclose(fp);
+    return static_cast<long>(n);
+}
+
+int read_Offset_file_to_buff(FILE* fp, long long nByteOffset, unsigned long len, char* data,
+                             bool bIgnoreByteOffset, unsigned long& nRead)
+{
+    nRead = 0;
+    if (fp == nullptr) {
+        LOG_FAIL("fp is NULL.\n");
+        return -1;
+    }
+    if (data == nullptr && len > 0) {
+        LOG_FAIL("data is NULL.\n");
+        return -1;
+    }
+    if (!bIgnoreByteOffset && !seek_to(fp, nByteOffset, SEEK_SET))
+        return 1;
+    errno = 0;
+    nRead = len > 0 ? std::fread(data, 1, len, fp) : 0;
+    if (nRead == 0) {
+        int e = errno;
+        LOG_FAIL("Read file err:%d, %s.\n", e, std::strerror(e));
+        return 1;
+    }
+    return 0;
+}
+
+int write_Offset_file_to_buff(FILE* fp, long long nByteOffset, unsigned long len,
+                              const char* data, bool bIgnoreByteOffset, unsigned long& nWrite)
+{
+    nWrite = 0;
+    if (fp == nullptr) {
+        LOG_FAIL("fp is NULL.\n");
+        return -1;
+    }
+    if (data == nullptr && len > 0) {
+        LOG_FAIL("data is NULL.\n");
+        return -1;
+    }
+    if (!bIgnoreByteOffset && !seek_to(fp, nByteOffset, SEEK_SET))
+        return 1;
+    errno = 0;
+    nWrite = len > 0 ? std::fwrite(data, 1, len, fp) : 0;
+    if (nWrite == 0) {
+        int e = errno;
+        LOG_FAIL("write file err:%d, %s.\n", e, std::strerror(e));
+        return 1;
+    }
+    return 0;
+}
+
+int set_Offset_file(FILE* fp, long long nByteOffset, emPOINTER_MOVEMETHOD emMode)
+{
+    if (fp == nullptr) {
+        LOG_FAIL("fp is NULL.\n");
+        return -1;
+    }
+    int whence = emMode == MO_FILE_CURRENT ? SEEK_CUR : emMode == MO_FILE_FILE_END ? SEEK_END : SEEK_SET;
+    return seek_to(fp, nByteOffset, whence) ? 0 : 1;
+}
+
+bool create_dir(const char* file_path, unsigned int mode)
+{
+    if (file_path == nullptr)
+        return false;
+    if (access(file_path, F_OK) == 0)
+        return true;
+    int ret = mkdir(file_path, static_cast<mode_t>(mode));
+    if (ret == 0)
+        return true;
+    int e = errno;
+    log_error("create dir %s err,return code = %d.\n", file_path, ret);
+    if (ret == -1)
+        log_error("create dir %s err:%d, %s.\n", file_path, e, std::strerror(e));
+    return false;
+}
+
+FILE* open_file(const char* file_path, emDESIRED_ACCESS emDesiredAccess,
+                emDESIRED_CREATION emDesiredCreation, bool bTempFile, int& nRet)
+{
+    nRet = 1;
+    if (file_path == nullptr)
+        return nullptr;
+    const char* mode = nullptr;
+    int fail = 0;
+    if (emDesiredCreation == RE_OPEN_EXISTING) {
+        if (access(file_path, F_OK) != 0) {
+            nRet = 2;
+            return nullptr;
+        }
+        mode = emDesiredAccess == RE_FILE_NORMAL_DATA ? "r+" : "a+";
+        fail = 3;
+    } else if (emDesiredCreation == RE_CREATE_NEW_SERVER_RANDOM && bTempFile) {
+        mode = emDesiredAccess == RE_FILE_NORMAL_DATA ? "w+" : "a+";
+        fail = 4;
+    } else {
+        return nullptr;
+    }
+    FILE* fp = std::fopen(file_path, mode);
+    if (fp == nullptr) {
+        int e = errno;
+        nRet = fail;
+        LOG_FAIL("Can't open %s  err:%d, %s.\n", file_path, e, std::strerror(e));
+        return nullptr;
+    }
+    nRet = 0;
+    return fp;
+}
+
+bool replace_file_contents(const char* path, const void* data, size_t len, unsigned int new_mode)
+{
+    if (path == nullptr || path[0] == '\0' || (data == nullptr && len > 0))
+        return false;
+
+    // Write next to the file a symbolic link points at, so the link survives.
+    std::string target = path;
+    if (char* real = realpath(path, nullptr)) {
+        target = real;
+        std::free(real);
+    }
+
+    struct stat st;
+    bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return false;
+    mode_t mode = exists ? (st.st_mode & 07777) : static_cast<mode_t>(new_mode & 07777);
+
+    std::string tmp = target + ".XXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0)
+        return false;
+
+    bool ok = true;
+    const char* p = static_cast<const char*>(data);
+    size_t left = len;
+    while (ok && left > 0) {
+        ssize_t w = write(fd, p, left);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            ok = false;
+        else {
+            p += w;
+            left -= static_cast<size_t>(w);
+        }
+    }
+    if (ok && exists && (st.st_uid != geteuid() || st.st_gid != getegid()))
+        (void)!fchown(fd, st.st_uid, st.st_gid); // best effort: only root may give files away
+    ok = ok && fchmod(fd, mode) == 0;
+    ok = ok && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    ok = ok && rename(tmp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        unlink(tmp.c_str());
+        return false;
+    }
+
+    // Make the rename itself durable.
+    std::string dir = target.substr(0, target.find_last_of('/') == std::string::npos
+                                           ? 0
+                                           : target.find_last_of('/') + 1);
+    int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return true;
+}

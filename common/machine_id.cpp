@@ -1,0 +1,65 @@
+#include "common/machine_id.h"
+
+#include "common/file_operations.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+char g_szCID[CID_LEN];
+
+void ReadCID(const char* path)
+{
+    FILE* fp = path != nullptr ? std::fopen(path, "r") : nullptr;
+    if (fp == nullptr)
+        return;
+    // Read into a scratch buffer so a read error changes nothing.
+    char buf[CID_LEN];
+    size_t n = std::fread(buf, 1, sizeof buf, fp);
+    bool failed = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (!failed)
+        std::memcpy(g_szCID, buf, n);
+}
+
+bool SaveCID(const char* path)
+{
+    if (g_szCID[0] == 0)
+        return false;
+    return replace_file_contents(path, g_szCID, sizeof g_szCID);
+}
+
+std::string getHex(const unsigned char* data, int len)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    if (data == nullptr || len <= 0)
+        return out;
+    out.reserve(static_cast<size_t>(len) * 2);
+    for (int i = 0; i < len; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0x0F];
+    }
+    return out;
+}
+
+int GetCurrentExcutableFilePathName(char* processdir, char* processpath, char* processname,
+                                    unsigned long len)
+{
+    if (processdir == nullptr || processpath == nullptr || processname == nullptr || len < 2)
+        return -1;
+    ssize_t n = readlink("/proc/self/exe", processdir, len - 1);
+    // A link that fills the buffer may have been cut.
+    if (n <= 0 || static_cast<unsigned long>(n) >= len - 1)
+        return -1;
+    processdir[n] = '\0';
+    char* slash = std::strrchr(processdir, '/');
+    if (slash == nullptr)
+        return -1;
+    std::snprintf(processname, len, "%s", slash + 1);
+    slash[1] = '\0';
+    size_t dirlen = static_cast<size_t>(slash + 1 - processdir);
+    std::memcpy(processpath, processdir, dirlen + 1);
+    return static_cast<int>(dirlen);
+}

@@ -1,0 +1,309 @@
+#include "common/log.h"
+
+#include "common/tmp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One step of a log run: a call of log_string.
+struct Call {
+    int level;
+    std::string text;
+};
+
+// Opens a fresh log in its own folder with the given settings.
+class LogFile {
+public:
+    LogFile(long max_rows, int level)
+    {
+        path_ = dir_.file("mavo.log");
+        set_log_file_name(path_.c_str());
+        set_log_max_row(max_rows);
+        log_set_level(level);
+        init_rc_ = log_init();
+    }
+    ~LogFile() { log_close(); }
+
+    int init_rc() const { return init_rc_; }
+    std::string raw() const { return read_file(path_); }
+    const std::string& path() const { return path_; }
+
+    // The file's lines with the time stamp replaced by "T", so they compare
+    // as "[ERROR: T] text" or "[T] text".
+    std::vector<std::string> lines() const
+    {
+        static const std::regex stamp(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d\])");
+        std::vector<std::string> out;
+        std::string text = raw();
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t nl = text.find('\n', start);
+            std::string line = text.substr(start, nl == std::string::npos ? nl : nl - start);
+            out.push_back(std::regex_replace(line, stamp, "T]"));
+            if (nl == std::string::npos)
+                break;
+            start = nl + 1;
+        }
+        return out;
+    }
+
+private:
+    TmpDir dir_;
+    std::string path_;
+    int init_rc_ = -1;
+};
+
+void run(const std::vector<Call>& calls)
+{
+    for (const Call& c : calls)
+        log_string(c.level, c.text.c_str());
+}
+
+} // namespace
+
+TEST(Log, InitWritesStartLineWithTodaysStamp)
+{
+    LogFile log(1000, 2);
+    ASSERT_EQ(log.init_rc(), 0);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[T] LOG START"}));
+
+    // DD/MM/YY HH:MM:SS, day first.
+    time_t now = time(nullptr);
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    char day[16];
+    strftime(day, sizeof day, "[%d/%m/%y ", &tmv);
+    EXPECT_EQ(log.raw().rfind(day, 0), 0u) << log.raw();
+}
+
+struct LevelCase {
+    int configured;
+    std::vector<int> written; // message levels that produce a line
+};
+
+class LogLevels : public ::testing::TestWithParam<LevelCase> {};
+
+TEST_P(LogLevels, OnlyDueLevelsAreWritten)
+{
+    const LevelCase& c = GetParam();
+    LogFile log(1000, c.configured);
+    ASSERT_EQ(log.init_rc(), 0);
+    static const char* const labels[] = {"[INFO: T] ", "[WARNING: T] ", "[ERROR: T] ",
+                                         "[FATAL: T] ", "[T] "};
+    std::vector<std::string> expected{"[T] LOG START"};
+    for (int level = -1; level <= 5; ++level) {
+        std::string text = "message at " + std::to_string(level) + "\n";
+        log_string(level, text.c_str());
+        for (int w : c.written)
+            if (w == level)
+                expected.push_back(labels[level] + text.substr(0, text.size() - 1));
+    }
+    EXPECT_EQ(log.lines(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LogLevels,
+                         ::testing::Values(LevelCase{-1, {0, 1, 2, 3, 4}},
+                                           LevelCase{0, {0, 1, 2, 3, 4}},
+                                           LevelCase{2, {2, 3, 4}}, LevelCase{4, {4}},
+                                           LevelCase{7, {4}}));
+
+struct RowCase {
+    const char* name;
+    long limit;
+    int level;
+    std::vector<Call> calls; // after "LOG START", which is call 1
+    std::vector<std::string> expected;
+};
+
+class LogRows : public ::testing::TestWithParam<RowCase> {};
+
+TEST_P(LogRows, FileRestartsAtRowLimit)
+{
+    const RowCase& c = GetParam();
+    LogFile log(c.limit, c.level);
+    ASSERT_EQ(log.init_rc(), 0);
+    run(c.calls);
+    EXPECT_EQ(log.lines(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LogRows,
+    ::testing::Values(
+        RowCase{"limit3_two_calls", 3, 0, {{0, "m2\n"}}, {"[T] LOG START", "[INFO: T] m2"}},
+        RowCase{"limit3_third_call_restarts", 3, 0, {{0, "m2\n"}, {0, "m3\n"}}, {"[INFO: T] m3"}},
+        RowCase{"limit3_five_calls",
+                3,
+                0,
+                {{0, "m2\n"}, {0, "m3\n"}, {0, "m4\n"}, {0, "m5\n"}},
+                {"[INFO: T] m3", "[INFO: T] m4", "[INFO: T] m5"}},
+        RowCase{"limit3_sixth_call_restarts",
+                3,
+                0,
+                {{0, "m2\n"}, {0, "m3\n"}, {0, "m4\n"}, {0, "m5\n"}, {0, "m6\n"}},
+                {"[INFO: T] m6"}},
+        // Filtered calls count as rows too.
+        RowCase{"limit3_filtered_call_counts",
+                3,
+                2,
+                {{0, "hidden\n"}, {2, "m3\n"}},
+                {"[ERROR: T] m3"}},
+        RowCase{"limit1_start_only", 1, 0, {}, {"[T] LOG START"}},
+        RowCase{"limit1_latest_only", 1, 0, {{0, "m2\n"}, {1, "m3\n"}}, {"[WARNING: T] m3"}},
+        RowCase{"limit1_repeat_leaves_empty", 1, 0, {{0, "m2\n"}, {0, "m2\n"}}, {}},
+        RowCase{"limit0_latest_only", 0, 0, {{0, "m2\n"}, {3, "m3\n"}}, {"[FATAL: T] m3"}},
+        RowCase{"limit0_filtered_leaves_empty", 0, 2, {{2, "m2\n"}, {1, "m3\n"}}, {}},
+        RowCase{"negative_limit_latest_only", -4, 0, {{0, "m2\n"}, {0, "m3\n"}},
+                {"[INFO: T] m3"}}),
+    [](const ::testing::TestParamInfo<RowCase>& i) { return std::string(i.param.name); });
+
+struct RepeatCase {
+    const char* name;
+    long limit;
+    std::vector<Call> calls;
+    std::vector<std::string> expected;
+};
+
+class LogRepeats : public ::testing::TestWithParam<RepeatCase> {};
+
+TEST_P(LogRepeats, ImmediateRepeatIsSuppressed)
+{
+    const RepeatCase& c = GetParam();
+    LogFile log(c.limit, 1);
+    ASSERT_EQ(log.init_rc(), 0);
+    run(c.calls);
+    EXPECT_EQ(log.lines(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LogRepeats,
+    ::testing::Values(
+        RepeatCase{"same_text_twice", 1000, {{2, "x\n"}, {2, "x\n"}},
+                   {"[T] LOG START", "[ERROR: T] x"}},
+        RepeatCase{"same_text_other_level", 1000, {{2, "x\n"}, {3, "x\n"}},
+                   {"[T] LOG START", "[ERROR: T] x"}},
+        RepeatCase{"after_other_text", 1000, {{2, "x\n"}, {2, "y\n"}, {2, "x\n"}},
+                   {"[T] LOG START", "[ERROR: T] x", "[ERROR: T] y", "[ERROR: T] x"}},
+        // A text filtered out by its level does not block the same text at a
+        // level that passes.
+        RepeatCase{"filtered_does_not_block", 1000, {{0, "x\n"}, {2, "x\n"}},
+                   {"[T] LOG START", "[ERROR: T] x"}},
+        // The memory survives the restart at the row limit: call 3 empties
+        // the file and its repeat is not written into the new file.
+        RepeatCase{"across_restart", 3, {{2, "x\n"}, {2, "x\n"}}, {}},
+        RepeatCase{"across_restart_then_new", 3, {{2, "x\n"}, {2, "x\n"}, {2, "y\n"}},
+                   {"[ERROR: T] y"}}),
+    [](const ::testing::TestParamInfo<RepeatCase>& i) { return std::string(i.param.name); });
+
+TEST(Log, InitClearsRepeatMemory)
+{
+    {
+        LogFile first(1000, 0);
+        log_string(4, "same\n");
+    }
+    LogFile second(1000, 0);
+    log_string(4, "same\n");
+    EXPECT_EQ(second.lines(), (std::vector<std::string>{"[T] LOG START", "[T] same"}));
+}
+
+TEST(Log, LongLinesAreCutTo518Characters)
+{
+    LogFile log(1000, 0);
+    ASSERT_EQ(log.init_rc(), 0);
+    const size_t start_len = log.raw().size();
+
+    // Exactly 519 characters are accepted; the line is cut to 518.
+    std::string text(518, 'a');
+    text += "\n";
+    log_string(4, text.c_str());
+    std::string line = log.raw().substr(start_len);
+    ASSERT_EQ(line.size(), 518u);
+    EXPECT_EQ(line.rfind("[", 0), 0u);
+    EXPECT_EQ(line.substr(line.size() - 10), std::string(10, 'a'));
+
+    // Longer texts are cut as well, and a text that equals the last one in
+    // its first 519 characters counts as a repeat.
+    std::string longer(5000, 'b');
+    log_string(0, longer.c_str());
+    EXPECT_EQ(log.raw().size(), start_len + 2 * 518);
+    longer[4000] = 'c';
+    log_string(0, longer.c_str());
+    EXPECT_EQ(log.raw().size(), start_len + 2 * 518);
+}
+
+TEST(Log, CloseWritesEndLine)
+{
+    LogFile log(1000, 3);
+    log_string(3, "bye\n");
+    log_close();
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"[T] LOG START", "[FATAL: T] bye", "[T] LOG END"}));
+    // Closing twice, and logging while closed, do nothing.
+    log_close();
+    log_string(4, "late\n");
+    EXPECT_EQ(log.lines().size(), 3u);
+}
+
+TEST(Log, FileIsCreatedWithMode0644UnderEmptyUmask)
+{
+    mode_t old = umask(0);
+    {
+        LogFile log(1000, 0);
+        ASSERT_EQ(log.init_rc(), 0);
+        struct stat st;
+        ASSERT_EQ(stat(log.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+    {
+        // The file made again at the row limit gets the same mode.
+        TmpDir dir;
+        std::string path = dir.file("rows.log");
+        set_log_file_name(path.c_str());
+        set_log_max_row(2);
+        ASSERT_EQ(log_init(), 0);
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        log_string(4, "again\n"); // call 2: reopened
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        log_close();
+    }
+    umask(old);
+}
+
+TEST(Log, InitFailsWhenFileCannotBeCreated)
+{
+    TmpDir dir;
+    std::string path = dir.file("missing/dir/mavo.log");
+    set_log_file_name(path.c_str());
+    set_log_max_row(1000);
+    testing::internal::CaptureStdout();
+    int rc = log_init();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.find("log_init"), std::string::npos) << out;
+    EXPECT_NE(out.find("] Can't create log file.\n"), std::string::npos) << out;
+    EXPECT_EQ(log_string(2, "nowhere\n"), 0);
+    EXPECT_FALSE(file_exists(path));
+}
+
+TEST(Log, OverlongPathIsRefused)
+{
+    TmpDir dir;
+    std::string path = dir.path() + "/" + std::string(1100, 'p');
+    EXPECT_EQ(set_log_file_name(path.c_str()), -1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(log_init(), -1);
+    testing::internal::GetCapturedStdout();
+    std::string ok = dir.file("short.log");
+    EXPECT_EQ(set_log_file_name(ok.c_str()), 0);
+    EXPECT_EQ(log_init(), 0);
+    log_close();
+}

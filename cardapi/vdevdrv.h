@@ -28,6 +28,12 @@ uint32_t DisconnectVDev();
 // serialised form exceeds 256 bytes.
 uint32_t VDev_Transfer(_apdu_frame_* frame);
 
+// Observer of the exchanges, for diagnostics and tests: called with each
+// serialised command and the card's reply (data then SW1 SW2). Null: none.
+using vdev_observer = void (*)(void* ctx, const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
+                               unsigned replyLen);
+void VDev_SetObserver(vdev_observer fn, void* ctx);
+
 // Serialises a frame into cmd (room for VDEV_CMD_MAX bytes); returns its
 // length, or 0 when it does not fit.
 unsigned VDev_Serialise(const _apdu_frame_* frame, uint8_t* cmd);

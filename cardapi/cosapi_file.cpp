@@ -1,0 +1,123 @@
+// Card commands for files, and the key-slot record sequences built on them.
+#include "cardapi/cos_frame.h"
+
+using namespace cosapi;
+
+namespace {
+
+constexpr uint16_t FILE_SIZE_MAX = 4096;
+constexpr uint32_t CHUNK = 128;
+constexpr uint8_t PUBLIC_RECORD_FILE = 0x30;
+constexpr uint16_t PUBLIC_RECORD_SIZE = 128;
+constexpr uint8_t KEY_ID_FILE = 0x50;
+constexpr uint16_t KEY_ID_SIZE = 64;
+
+// One chunk's frame: the offset travels high byte in P1, low byte in P2.
+// Offsets are kept in 32 bits so that a length near 65535 cannot wrap.
+void chunk_frame(_apdu_frame_& f, uint8_t ins, uint32_t off)
+{
+    frame_init(f, 0x00, ins, static_cast<uint8_t>(off >> 8), static_cast<uint8_t>(off & 0xFF));
+}
+
+uint32_t chunk_len(uint32_t off, uint32_t total)
+{
+    return off + CHUNK <= total ? CHUNK : total - off;
+}
+
+// Replaces a key slot's record file: the old file goes, a new one of the
+// given size takes the data. The record's size is checked first, so an
+// oversized record never costs the slot its old one.
+uint32_t replace_record(uint8_t fileId, uint16_t size, const uint8_t* data, uint16_t len)
+{
+    if (len > size) return ST_BAD_ARGUMENT;
+    if (COS_SelectFile(fileId, nullptr) != ST_FILE_NOT_FOUND) COS_DeleteFile(fileId);
+    uint32_t st = COS_CreateFile(fileId, size);
+    if (st != ST_OK) return st;
+    return COS_WriteFile(data, len);
+}
+
+}  // namespace
+
+uint32_t COS_CreateFile(uint8_t fileId, uint16_t size)
+{
+    if (size > FILE_SIZE_MAX) return ST_FILE_TOO_LARGE;
+    _apdu_frame_ f;
+    frame_init(f, 0x80, 0xE0, fileId, 0x00);
+    const uint8_t entry[8] = {fileId, 0, 0, 0, 0, 0, static_cast<uint8_t>(size & 0xFF),
+                              static_cast<uint8_t>(size >> 8)};
+    frame_put(f, entry, sizeof entry);
+    return COS_Transfer(&f);
+}
+
+uint32_t COS_SelectFile(uint8_t fileId, uint16_t* len)
+{
+    _apdu_frame_ f;
+    frame_init(f, 0x00, 0xA4, fileId, 0x00);
+    f.Le = 2;
+    uint32_t st = COS_Transfer(&f);
+    if (st == ST_OK && len) *len = static_cast<uint16_t>((f.data[0] << 8) | f.data[1]);
+    return st;
+}
+
+uint32_t COS_WriteFile(const uint8_t* data, uint16_t len)
+{
+    if (!data) return ST_BAD_ARGUMENT;
+    for (uint32_t off = 0; off < len; off += CHUNK) {
+        _apdu_frame_ f;
+        chunk_frame(f, 0xD6, off);
+        frame_put(f, data + off, chunk_len(off, len));
+        uint32_t st = COS_Transfer(&f);
+        if (st != ST_OK) return st;
+    }
+    return ST_OK;
+}
+
+uint32_t COS_ReadFile(uint8_t* out, uint16_t* len)
+{
+    if (!out || !len) return ST_BAD_ARGUMENT;
+    const uint32_t total = *len;
+    for (uint32_t off = 0; off < total; off += CHUNK) {
+        _apdu_frame_ f;
+        chunk_frame(f, 0xB0, off);
+        uint32_t want = chunk_len(off, total);
+        f.Le = static_cast<uint8_t>(want);
+        uint32_t st = COS_Transfer(&f);
+        if (st != ST_OK) return st;
+        // Never past this chunk's share of the caller's buffer.
+        memcpy(out + off, f.data, f.Le < want ? f.Le : want);
+    }
+    return ST_OK;
+}
+
+uint32_t COS_DeleteFile(uint8_t fileId)
+{
+    _apdu_frame_ f;
+    frame_init(f, 0x00, 0xE4, fileId, 0x00);
+    return COS_Transfer(&f);
+}
+
+uint32_t COS_WritePubKey(uint8_t k, const uint8_t* data, uint16_t len)
+{
+    if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
+    if (!data) return ST_BAD_ARGUMENT;
+    return replace_record(static_cast<uint8_t>(PUBLIC_RECORD_FILE + k), PUBLIC_RECORD_SIZE, data, len);
+}
+
+uint32_t COS_WriteKeyId(uint8_t k, const uint8_t* data, uint8_t len)
+{
+    if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
+    if (!data) return ST_BAD_ARGUMENT;
+    return replace_record(static_cast<uint8_t>(KEY_ID_FILE + k), KEY_ID_SIZE, data, len);
+}
+
+uint32_t COS_ReadPubKey(uint8_t k, uint8_t* out, uint16_t* len)
+{
+    if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
+    if (!out || !len) return ST_BAD_ARGUMENT;
+    uint16_t fileLen = 0;
+    uint32_t st = COS_SelectFile(static_cast<uint8_t>(PUBLIC_RECORD_FILE + k), &fileLen);
+    if (st != ST_OK) return st;
+    if (*len < fileLen) return ST_BUFFER_TOO_SMALL;
+    *len = fileLen;
+    return COS_ReadFile(out, len);
+}

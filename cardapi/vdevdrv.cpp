@@ -1,0 +1,119 @@
+// Virtual device driver: binds the software card to its data file and
+// carries one serialised command per exchange through DAZI_IO.
+#include "cardapi/vdevdrv.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cardapi/cosapi.h"
+#include "vcard/dazi.h"
+
+int g_vDev = 0;
+
+namespace {
+
+const char* const kDefaultDataFile = "dazi.vkd";
+
+vdev_observer s_observer = nullptr;
+void* s_observerCtx = nullptr;
+
+// Copies the data file path (null: the default name) into a 256-byte
+// buffer; false when it does not fit with its terminator.
+bool copy_path(const char* path, char (&buf)[VDEV_CMD_MAX])
+{
+    if (!path) path = kDefaultDataFile;
+    size_t n = strnlen(path, sizeof buf);
+    if (n >= sizeof buf) return false;
+    memcpy(buf, path, n);
+    buf[n] = '\0';
+    return true;
+}
+
+bool file_readable(const char* path)
+{
+    FILE* f = fopen(path, "rb");
+    if (!f) return false;
+    fclose(f);
+    return true;
+}
+
+}  // namespace
+
+void VDev_SetObserver(vdev_observer fn, void* ctx)
+{
+    s_observer = fn;
+    s_observerCtx = ctx;
+}
+
+uint32_t VDEV_SetDataFile(const char* path)
+{
+    char buf[VDEV_CMD_MAX];
+    if (!copy_path(path, buf) || !file_readable(buf)) return ST_FILE_OPEN;
+    // The card refuses an image it cannot use (and then stays bound to the
+    // one before); the driver must not claim a binding that did not happen.
+    int32_t st = SetVEFlashFile(buf);
+    if (st != 0) return static_cast<uint32_t>(st);
+    g_vDev = 1;
+    return ST_OK;
+}
+
+uint32_t ConnectVDev(const char* path)
+{
+    if (g_vDev) return ST_OK;
+    char buf[VDEV_CMD_MAX];
+    if (!copy_path(path, buf) || !file_readable(buf)) return ST_FILE_OPEN;
+    return ST_OK;
+}
+
+uint32_t DisconnectVDev()
+{
+    if (!g_vDev) return ST_NO_DEVICE;
+    g_vDev = 0;
+    return ST_OK;
+}
+
+unsigned VDev_Serialise(const _apdu_frame_* frame, uint8_t* cmd)
+{
+    unsigned n = 4;
+    if (frame->Lc != 0) n += 1u + frame->Lc;
+    if (frame->Le != 0) n += 1u;
+    if (n > VDEV_CMD_MAX) return 0;
+
+    cmd[0] = frame->CLA;
+    cmd[1] = frame->INS;
+    cmd[2] = frame->P1;
+    cmd[3] = frame->P2;
+    unsigned pos = 4;
+    if (frame->Lc != 0) {
+        cmd[pos++] = frame->Lc;
+        memcpy(cmd + pos, frame->data, frame->Lc);
+        pos += frame->Lc;
+    }
+    if (frame->Le != 0) cmd[pos++] = frame->Le;
+    return pos;
+}
+
+uint32_t VDev_Transfer(_apdu_frame_* frame)
+{
+    if (!g_vDev) return ST_NO_DEVICE;
+    if (!frame) return ST_BAD_ARGUMENT;
+
+    uint8_t cmd[VDEV_CMD_MAX] = {};
+    unsigned len = VDev_Serialise(frame, cmd);
+    if (len == 0) return ST_BAD_ARGUMENT;
+
+    uint8_t reply[VDEV_REPLY_MAX] = {};
+    uint32_t replyLen = 0;
+    int32_t io = DAZI_IO(cmd, len, reply, &replyLen);
+    if (io != 0) return static_cast<uint32_t>(io);
+    // A reply holds the status word and at most 255 data bytes (the frame's
+    // Le is one byte); anything else is not a card answer.
+    if (replyLen < 2 || replyLen > 255u + 2u) return ST_WRONG_DATA;
+    if (s_observer) s_observer(s_observerCtx, cmd, len, reply, replyLen);
+
+    uint32_t sw = (static_cast<uint32_t>(reply[replyLen - 2]) << 8) | reply[replyLen - 1];
+    frame->Le = static_cast<uint8_t>(replyLen - 2);
+    memset(frame->data, 0, sizeof frame->data);
+    memcpy(frame->data, reply, frame->Le);
+    return COS_GetErrCode(sw);
+}

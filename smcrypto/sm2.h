@@ -17,6 +17,13 @@ enum : int {
     SM2_ERR_DECRYPT = 4,    // decrypt: C3 mismatch, bad C1, or bad length
 };
 
+// Limits of the work areas: SM2_GetZ and SM2_GetE write nothing beyond them;
+// SM2_Encrypt answers SM2_ERR_ROOM and SM2_Decrypt SM2_ERR_DECRYPT.
+constexpr unsigned SM2_MAX_ID = 62;            // ID bytes for SM2_GetZ
+constexpr int SM2_MAX_E_MESSAGE = 224;         // message bytes for SM2_GetE
+constexpr unsigned SM2_MAX_ENCRYPT = 192;      // message bytes for SM2_Encrypt
+constexpr unsigned SM2_MAX_DECRYPT = 160;      // plaintext bytes for SM2_Decrypt (clen 97..257)
+
 void SM2_GetZ(const unsigned char* id, uint8_t idlen, const unsigned char pub[64],
               unsigned char z[32]);
 void SM2_GetE(const unsigned char* msg, int len, const unsigned char z[32], unsigned char e[32]);
@@ -28,3 +35,8 @@ int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t 
 // out must hold clen - 97 bytes; outlen written on success only.
 int SM2_Decrypt(const unsigned char d[32], const unsigned char* c, uint32_t clen,
                 unsigned char* out, uint32_t* outlen);
+
+// Tests only: the next scalar k drawn by SM2_Sign or SM2_Encrypt is k (32 bytes,
+// big-endian) instead of a random one; later draws are random again. Null
+// cancels a pending value.
+void SM2_TestFixNextK(const unsigned char* k);

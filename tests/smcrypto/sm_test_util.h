@@ -1,0 +1,64 @@
+// Helpers shared by the SM primitive tests.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<unsigned char>;
+
+inline bytes from_hex(const std::string& h)
+{
+    bytes out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back((unsigned char)std::stoi(h.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+inline std::string to_hex(const unsigned char* p, size_t n)
+{
+    static const char* d = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += d[p[i] >> 4];
+        s += d[p[i] & 15];
+    }
+    return s;
+}
+
+inline std::string to_hex(const bytes& b) { return to_hex(b.data(), b.size()); }
+
+inline bytes random_bytes(size_t n)
+{
+    bytes b(n);
+    if (n)
+        RAND_bytes(b.data(), (int)n);
+    return b;
+}
+
+// Splits n into random piece sizes (zero-length pieces included), each at
+// most max_piece.
+inline std::vector<size_t> random_pieces(std::mt19937& rng, size_t n, size_t max_piece)
+{
+    std::vector<size_t> out;
+    std::uniform_int_distribution<size_t> dist(0, max_piece);
+    while (n) {
+        size_t p = std::min(dist(rng), n);
+        out.push_back(p);
+        n -= p;
+    }
+    return out;
+}
+
+// SM3 from the crypto library.
+inline bytes ossl_sm3(const unsigned char* p, size_t n)
+{
+    bytes d(32);
+    unsigned int len = 0;
+    EVP_Digest(p, n, d.data(), &len, EVP_sm3(), nullptr);
+    return d;
+}

@@ -43,3 +43,15 @@ extern _len_buf_ sInnerKey;          // inner key (length 16 once loaded)
 extern _len_buf_ sUsrPin;            // user PIN as last verified or set
 extern _len_buf_ sSessonKey;         // session key (length 16 once set)
 extern uint16_t sSecStatus;          // security status bits
+
+// Current-file bookkeeping shared by the handlers.
+// Makes no file current.
+void ClearCurrentFile();
+// Deletes a card file; when it was the current file, no file is current
+// afterwards. Returns the file system's status (0 on success).
+uint16_t DeleteCardFile(uint8_t fid);
+
+// Little-endian u32 of the 4 bytes at p (dates and lengths in commands and
+// in the image).
+uint32_t GetLE32(const uint8_t* p);
+void PutLE32(uint8_t* p, uint32_t v);

@@ -1,0 +1,217 @@
+// Card entry: binding to an image, the command exchange, the parser and
+// dispatcher, and the reset of the volatile state.
+#include "vcard/dazi.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "smcrypto/status.h"
+#include "vcard/InsDat.h"
+#include "vcard/cosstate.h"
+#include "vcard/eflash.h"
+#include "vcard/filesys.h"
+#include "vcard/secure.h"
+
+namespace {
+
+uint8_t sWork[DAZI_CMD_MAX];   // the command's work copy
+
+uint8_t BoundMin(uint32_t w) { return uint8_t(w & 0xFF); }
+uint8_t BoundMax(uint32_t w) { return uint8_t((w >> 8) & 0xFF); }
+
+// 1 when v passes the flagged bounds of w.
+bool InBounds(uint8_t v, uint32_t w, uint8_t flags, uint8_t minFlag, uint8_t maxFlag)
+{
+    if ((flags & minFlag) && v < BoundMin(w))
+        return false;
+    if ((flags & maxFlag) && v > BoundMax(w))
+        return false;
+    return true;
+}
+
+bool IsValidCla(uint8_t cla)
+{
+    for (uint8_t c : Valid_CLA)
+        if (c == cla)
+            return true;
+    return false;
+}
+
+// Runs the command through its row; returns the status word.
+uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
+{
+    std::memset(&sIFP, 0, sizeof sIFP);
+    sIFP.CLA = cmd[0];
+    sIFP.INS = cmd[1];
+    sIFP.P1 = cmd[2];
+    sIFP.P2 = cmd[3];
+
+    int row = 0;
+    for (; InsDats[row].INS != 0; ++row)
+        if (InsDats[row].CLA == sIFP.CLA && InsDats[row].INS == sIFP.INS)
+            break;
+    if (InsDats[row].INS == 0)
+        return 0x6E00;
+    const _ins_dat_& d = InsDats[row];
+
+    if (sIFP.INS != 0x02 && sDevInfo.blocked == 1)
+        return 0x6A81;
+    if (!CheckSecure(d.Access, sSecStatus))
+        return 0x6982;
+    if (!InBounds(sIFP.P1, d.P1, d.Flags, CHK_P1_MIN, CHK_P1_MAX) ||
+        !InBounds(sIFP.P2, d.P2, d.Flags, CHK_P2_MIN, CHK_P2_MAX) || !SpecP1P2Check(sIFP))
+        return 0x6A86;
+
+    uint16_t kind = d.Case;
+    ReviseDatType(&kind, sIFP);
+    bool hasLe = false;
+    switch (kind) {
+    case 0:
+        if (len != 4)
+            return 0x6700;
+        break;
+    case 1:
+    case 3: {
+        if (len < (kind == 1 ? 6u : 7u))
+            return 0x6A80;
+        sIFP.Lc = cmd[4];
+        if (!InBounds(sIFP.Lc, d.Lc, d.Flags, CHK_LC_MIN, CHK_LC_MAX) || !SpecLCCheck(sIFP))
+            return 0x6700;
+        if (uint32_t(sIFP.Lc) + (kind == 1 ? 5u : 6u) != len)
+            return 0x6A80;
+        sIFP.data = cmd + 5;
+        if (kind == 3) {
+            sIFP.Le = cmd[len - 1];
+            hasLe = true;
+        }
+        break;
+    }
+    case 2:
+        if (len != 5)
+            return 0x6A80;
+        sIFP.Le = cmd[4];
+        hasLe = true;
+        break;
+    default:
+        return 0x6A86;  // a case the parameters leave open
+    }
+    // Whatever answers from here on, the reply's data bytes start out zero.
+    std::memset(reply, 0, sIFP.Le);
+
+    if (sIFP.CLA & 0x04) {
+        uint16_t st = 0x6E00;
+        if (!ReviseMacPacket(cmd, d.MacKey, &sRand, &st, sIFP))
+            return st;
+    }
+
+    if ((hasLe && !InBounds(sIFP.Le, d.Le, d.Flags, CHK_LE_MIN, CHK_LE_MAX)) || !SpecLECheck(sIFP))
+        return uint16_t(0x6C00 | BoundMin(d.Le));
+
+    sIFP.reply = reply;
+    if (InsFuncs[row].INS == sIFP.INS && InsFuncs[row].Func != nullptr)
+        return InsFuncs[row].Func();
+    return 0x6D00;
+}
+
+}  // namespace
+
+void proc_cmd(uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen)
+{
+    uint16_t sw;
+    if (len <= 3) {
+        sw = 0x6A80;
+        sIFP.Le = 0;
+    } else {
+        sw = Dispatch(cmd, len, reply);
+    }
+    if (sw == 0x6E00 && len > 3 && IsValidCla(cmd[0]))
+        sw = 0x6D00;
+    uint32_t n = (sw == 0x9000 || (sw & 0x6100) == 0x6100) ? sIFP.Le : 0;
+    reply[n] = uint8_t(sw >> 8);
+    reply[n + 1] = uint8_t(sw);
+    *replyLen = n + 2;
+}
+
+int32_t DAZI_IO(const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen)
+{
+    if (cmd == nullptr || reply == nullptr || replyLen == nullptr || len == 0 ||
+        len > DAZI_CMD_MAX)
+        return 0x6A80;
+    std::memset(sWork, 0, sizeof sWork);
+    std::memcpy(sWork, cmd, len);
+    proc_cmd(sWork, len, reply, replyLen);
+    return 0;
+}
+
+uint16_t InitCosSys()
+{
+    ClearCurrentFile();
+    std::memset(&sSessonKey, 0, sizeof sSessonKey);
+    if (sSha1Status != HASH_IDLE) {
+        uint8_t scratch[20];
+        ESHA1_Final(sSha1Ctx, scratch);
+    }
+    std::memset(&sSha1Ctx, 0, sizeof sSha1Ctx);
+    sSha1Status = HASH_IDLE;
+    if (sSM3Status != HASH_IDLE) {
+        uint8_t scratch[32];
+        SM3_Final(sSM3Ctx, scratch);
+    }
+    std::memset(&sSM3Ctx, 0, sizeof sSM3Ctx);
+    sSM3Status = HASH_IDLE;
+    std::memset(&sRand, 0, sizeof sRand);
+    std::memset(&sUsrPin, 0, sizeof sUsrPin);
+    std::memset(&sInnerKey, 0, sizeof sInnerKey);
+    sSecStatus = 0;
+    sCurDate = 0;
+    std::memset(&sIFP, 0, sizeof sIFP);
+    return InitAuth(&sDevInfo);
+}
+
+int32_t SetVEFlashFile(const char* path)
+{
+    if (path == nullptr)
+        return ST_FILE_OPEN;
+    // The image directory is shared: follow no link and take only a regular
+    // file that is at least as large as the file system, so a stray file is
+    // never bound and written into.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return ST_FILE_OPEN;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= off_t(FLASH_FS_SIZE);
+    close(fd);
+    if (!ok)
+        return ST_FILE_OPEN;
+    int changed = SetDataFile(path);
+    if (changed < 0)
+        return ST_FILE_OPEN;
+    if (changed == 1)
+        InitCosSys();
+    return 0;
+}
+
+int32_t CreateVEFlashFile(const char* path)
+{
+    if (path == nullptr)
+        return ST_FILE_OPEN;
+    // Never truncate through a link or into something that is not a file.
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        return ST_FILE_OPEN;
+    if (std::strlen(path) >= FLASH_PATH_MAX)
+        return ST_FILE_OPEN;
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return ST_FILE_OPEN;
+    close(fd);
+    if (SetDataFile(path) < 0)
+        return ST_FILE_OPEN;
+    if (FileSysInit() != 0)
+        return ST_FILE_OPEN;
+    InitCosSys();
+    return 0;
+}

@@ -1,0 +1,107 @@
+// Administration instructions: reset, restoration, debug read, serial number,
+// version, system keys and card block.
+#include <cstring>
+
+#include "vcard/InsDat.h"
+#include "vcard/access_codes.h"
+#include "vcard/cosstate.h"
+#include "vcard/dazi.h"
+#include "vcard/eflash.h"
+#include "vcard/filesys.h"
+
+namespace {
+
+constexpr unsigned SN_LEN = 12;
+
+// Compares the command's 16 data bytes with an access code without an early
+// exit.
+bool CodeMatches(void (*build)(uint8_t*))
+{
+    uint8_t code[ACCESS_CODE_LEN];
+    build(code);
+    uint8_t diff = 0;
+    for (unsigned i = 0; i < ACCESS_CODE_LEN; ++i)
+        diff |= uint8_t(code[i] ^ sIFP.data[i]);
+    std::memset(code, 0, sizeof code);
+    return diff == 0;
+}
+
+}  // namespace
+
+uint16_t Ins_Reset_Cos()
+{
+    if (!CodeMatches(BuildResetCode))
+        return 0x6A80;
+    uint16_t st = FileSysInit();
+    if (st != 0)
+        return st;
+    return InitCosSys();
+}
+
+uint16_t Ins_Restoration()
+{
+    InitCosSys();
+    return Ins_Get_SN();
+}
+
+uint16_t Ins_Debug()
+{
+    if (!CodeMatches(BuildDebugCode))
+        return 0x6A80;
+    uint32_t offset = uint32_t(sIFP.P1) << 8 | sIFP.P2;
+    FlashRead(offset, sIFP.reply, sIFP.Le);
+    return 0x9000;
+}
+
+uint16_t Ins_Get_SN()
+{
+    if (sIFP.Le < SN_LEN)
+        return 0x6C00 | SN_LEN;
+    std::memset(sIFP.reply, '1', SN_LEN);
+    sIFP.Le = SN_LEN;
+    return 0x9000;
+}
+
+uint16_t Ins_Get_Version()
+{
+    // Vendor text in GBK, then the product name, build date and build time.
+    static const uint8_t vendor[] = {0xB1, 0xB1, 0xBE, 0xA9, 'Q',  'a',  'r',  'n',  0xBF, 0xC6, 0xBC,
+                                     0xBC, 0xD3, 0xD0, 0xCF, 0xDE, 0xB9, 0xAB, 0xCB, 0xBE, ';'};
+    static const char* const pieces[] = {"DAZI V2.0 ", "May 14 2019", " ", "22:22:19"};
+    uint8_t* out = sIFP.reply;
+    std::memset(out, 0, 128);
+    unsigned n = sizeof vendor;
+    std::memcpy(out, vendor, n);
+    for (const char* p : pieces) {
+        std::memcpy(out + n, p, std::strlen(p));
+        n += unsigned(std::strlen(p));
+    }
+    if (sIFP.Le < n)
+        return uint16_t(0x6C00 | n);
+    sIFP.Le = uint8_t(n);
+    return 0x9000;
+}
+
+uint16_t Ins_Initialize_System_Key()
+{
+    return WriteCosKey(0, sIFP.data, sIFP.Lc, sIFP.P1, sIFP.P2);
+}
+
+uint16_t Ins_Update_System_Key()
+{
+    // Secure messaging has deciphered the data: a length byte in the Lc
+    // position, then the 16 bytes of the new key value.
+    return WriteCosKey(1, sIFP.data, 16, sIFP.P1, sIFP.P2);
+}
+
+uint16_t Ins_Card_Block()
+{
+    uint8_t was = sDevInfo.blocked;
+    sDevInfo.blocked = 1;
+    uint16_t st = RWDeviceStatus(1, &sDevInfo);
+    if (st != 0) {
+        sDevInfo.blocked = was;
+        return st;
+    }
+    return 0x9000;
+}

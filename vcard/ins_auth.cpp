@@ -1,0 +1,81 @@
+// Authentication instructions: get challenge, external and internal
+// authentication with the SM4 keys of the key file.
+#include <cstring>
+
+#include "smcrypto/sm4.h"
+#include "vcard/InsDat.h"
+#include "vcard/cosecc.h"
+#include "vcard/cosstate.h"
+
+namespace {
+
+constexpr uint32_t EXTERNAL_KEY_BASE = 6;   // P2 1..4 name key records 7..10
+constexpr uint16_t WRITE_FAILED = 0x6581;
+
+}  // namespace
+
+uint16_t Ins_Get_Challenge()
+{
+    // Le may ask for up to 32 bytes; the challenge keeps the first 16.
+    uint8_t fresh[32] = {0};
+    unsigned want = sIFP.Le < sizeof fresh ? sIFP.Le : unsigned(sizeof fresh);
+    std::memset(&sRand, 0, sizeof sRand);
+    if (want > 0 && EGetRand(0, fresh, uint8_t(want)) != CHIP_OK)
+        return 0x6F00;
+    std::memcpy(sIFP.reply, fresh, want);
+    sRand.len = want < sizeof sRand.buf ? want : unsigned(sizeof sRand.buf);
+    std::memcpy(sRand.buf, fresh, sRand.len);
+    std::memset(fresh, 0, sizeof fresh);
+    sIFP.Le = uint8_t(want);
+    return 0x9000;
+}
+
+uint16_t Ins_External_Authenticate()
+{
+    if (sRand.len == 0)
+        return 0x6984;
+    uint32_t n = EXTERNAL_KEY_BASE + sIFP.P2;
+    _key_info_ rec;
+    uint16_t st = RWSystemKey(0, n, &rec);
+    if (st != 0x9000)
+        return st;
+    if (rec.no != n)
+        return 0x6A03;
+    if (rec.tries == 0)
+        return 0x6983;
+    uint8_t plain[16];
+    sm4_crypt_ecb(rec.value, SM4_ECB_DECRYPT, 16, sIFP.data, plain);
+    uint8_t expect[16] = {0};
+    std::memcpy(expect, sRand.buf, sRand.len < 16 ? sRand.len : 16);
+    uint8_t diff = 0;
+    for (unsigned i = 0; i < 16; ++i)
+        diff |= uint8_t(plain[i] ^ expect[i]);
+    if (diff != 0) {
+        // Count the failure before answering; an image that cannot take the
+        // count must not allow unlimited guesses.
+        rec.tries--;
+        if (RWSystemKey(1, n, &rec) != 0x9000)
+            return WRITE_FAILED;
+        return uint16_t(0x63C0 | (rec.tries & 0x0F));
+    }
+    if (rec.tries != rec.maxTries) {
+        rec.tries = rec.maxTries;
+        RWSystemKey(1, n, &rec);
+    }
+    if (rec.secBit < 16)
+        sSecStatus = uint16_t(sSecStatus | (1u << rec.secBit));
+    std::memset(&sRand, 0, sizeof sRand);
+    return 0x9000;
+}
+
+uint16_t Ins_Internal_Authenticate()
+{
+    _key_info_ rec;
+    uint16_t st = RWSystemKey(0, KEY_INTERNAL, &rec);
+    if (st != 0x9000)
+        return st;
+    if (rec.no != KEY_INTERNAL)
+        return 0x6A03;
+    sm4_crypt_ecb(rec.value, SM4_ECB_ENCRYPT, 16, sIFP.data, sIFP.reply);
+    return 0x9000;
+}

@@ -1,0 +1,259 @@
+// PIN instructions: verify, automatic verification from the PIN cache, unlock,
+// reload, change and the PIN cache switch. PIN record number = P2 + 2.
+#include <cstring>
+
+#include "smcrypto/sm4.h"
+#include "vcard/InsDat.h"
+#include "vcard/cosstate.h"
+#include "vcard/eflash.h"
+#include "vcard/esha.h"
+#include "vcard/filesys.h"
+
+namespace {
+
+constexpr unsigned PIN_MIN = 8;
+constexpr unsigned PIN_MAX = 16;
+constexpr unsigned SECRET_LEN = 48;   // enciphered inner secret at the start of file 2
+constexpr uint16_t WRITE_FAILED = 0x6581;
+
+uint32_t PinRecord() { return uint32_t(sIFP.P2) + 2; }
+
+// The PIN zero-padded to 16 bytes, as it serves for an SM4 key.
+void PadPin(const uint8_t* pin, unsigned len, uint8_t out[16])
+{
+    std::memset(out, 0, 16);
+    std::memcpy(out, pin, len < 16 ? len : 16);
+}
+
+// Stores the device status; 0 or a status word.
+uint16_t SaveDevInfo()
+{
+    return RWDeviceStatus(1, &sDevInfo);
+}
+
+// Writes the cached-PIN block: the PIN length, then the PIN enciphered under
+// the first 16 bytes of the stored inner-secret cipher text. A null pin
+// writes the all-zero block of a switched-off cache.
+uint16_t WriteCacheBlock(const uint8_t* pin, unsigned len, const uint8_t* cipher)
+{
+    uint8_t block[FS_PINCACHE_SIZE] = {0};
+    if (pin != nullptr) {
+        PutLE32(block, len);
+        uint8_t padded[16];
+        PadPin(pin, len, padded);
+        sm4_crypt_ecb(cipher, SM4_ECB_ENCRYPT, 16, padded, block + 4);
+        std::memset(padded, 0, sizeof padded);
+    }
+    uint16_t st = FlashWrite(FS_PINCACHE_OFF, block, sizeof block) == 0 ? 0 : WRITE_FAILED;
+    std::memset(block, 0, sizeof block);
+    return st;
+}
+
+// Reads the first 48 bytes of card file 2. 0 or a status word.
+uint16_t ReadSecretCipher(uint8_t out[SECRET_LEN], _file_info_* entry)
+{
+    uint16_t st = SelectFile(FID_INNERKEY, entry);
+    if (st != 0)
+        return st;
+    return ReadCOSFile(*entry, 0, out, SECRET_LEN);
+}
+
+// Sets bytes 12..31 of a PIN record to the SHA-1 digest of the PIN.
+void SetPinDigest(_key_info_* rec, const uint8_t* pin, unsigned len)
+{
+    uint8_t digest[20];
+    ESHA1(pin, len, digest);
+    std::memcpy(rec->rfu + 4, digest, 4);
+    std::memcpy(rec->value, digest + 4, 16);
+}
+
+}  // namespace
+
+uint16_t Ins_Verify_PIN()
+{
+    unsigned pinLen = sIFP.Lc - sIFP.P1;
+    if (sIFP.P1 == 4) {
+        uint32_t date = GetLE32(sIFP.data + pinLen);
+        sCurDate = date;
+        if (date != sDevInfo.lastDate) {
+            sDevInfo.lastDate = date;
+            SaveDevInfo();
+        }
+    }
+    return VerifyPin(PinRecord(), sIFP.data, uint8_t(pinLen), &sUsrPin, &sInnerKey, &sSecStatus);
+}
+
+uint16_t Ins_Auto_Verify()
+{
+    if (sDevInfo.cacheOn == 0)
+        return 0x6985;
+    uint32_t date = GetLE32(sIFP.data);
+    sCurDate = date;
+    if (SurplusDays(int32_t(date), int32_t(sDevInfo.lastDate)) > int32_t(sDevInfo.cacheDays)) {
+        // Beyond the day limit the cache goes off, and with it the cached PIN.
+        sDevInfo.cacheOn = 0;
+        SaveDevInfo();
+        WriteCacheBlock(nullptr, 0, nullptr);
+        return 0x6985;
+    }
+    if (date != sDevInfo.lastDate) {
+        sDevInfo.lastDate = date;
+        SaveDevInfo();
+    }
+    uint8_t cipher[SECRET_LEN];
+    _file_info_ entry;
+    uint16_t st = ReadSecretCipher(cipher, &entry);
+    if (st != 0)
+        return st;
+    uint8_t block[FS_PINCACHE_SIZE];
+    FlashRead(FS_PINCACHE_OFF, block, sizeof block);
+    uint32_t len = GetLE32(block);
+    // The block comes from the image: a length no PIN can have is refused
+    // before it costs the user PIN a try.
+    if (len < PIN_MIN || len > PIN_MAX)
+        return 0x6985;
+    uint8_t pin[16];
+    sm4_crypt_ecb(cipher, SM4_ECB_DECRYPT, 16, block + 4, pin);
+    st = VerifyPin(KEY_USER_PIN, pin, uint8_t(len), &sUsrPin, &sInnerKey, &sSecStatus);
+    std::memset(pin, 0, sizeof pin);
+    std::memset(block, 0, sizeof block);
+    return st;
+}
+
+uint16_t Ins_Unlock_PIN()
+{
+    uint32_t n = PinRecord();
+    if (!HightLevelStatus(n, sSecStatus))
+        return 0x6985;
+    _key_info_ rec;
+    uint16_t st = RWSystemKey(0, n, &rec);
+    if (st != 0x9000)
+        return st;
+    if (rec.tries != 0)
+        return 0x6985;
+    rec.tries = rec.maxTries;
+    return RWSystemKey(1, n, &rec);
+}
+
+uint16_t Ins_Reload_PIN()
+{
+    uint32_t n = PinRecord();
+    if (!HightLevelStatus(n, sSecStatus))
+        return 0x6982;
+    _key_info_ rec;
+    uint16_t st = RWSystemKey(0, n, &rec);
+    if (st != 0x9000)
+        return st;
+    if (rec.tries != 0)
+        return 0x6985;
+    rec.tries = rec.maxTries;
+    SetPinDigest(&rec, sIFP.data, sIFP.Lc);
+    st = RWSystemKey(1, n, &rec);
+    if (st != 0x9000)
+        return st;
+    if (n == KEY_USER_PIN) {
+        // The inner secret cannot be deciphered without the old PIN: the
+        // user's keys go with it, and so do the held PIN and inner key.
+        DeleteCardFile(FID_INNERKEY);
+        for (uint8_t k = 0; k < 16; ++k) {
+            DeleteCardFile(uint8_t(FID_PRIVKEY + k));
+            DeleteCardFile(uint8_t(FID_PUBREC + k));
+            DeleteCardFile(uint8_t(FID_KEYID + k));
+        }
+        std::memset(&sUsrPin, 0, sizeof sUsrPin);
+        std::memset(&sInnerKey, 0, sizeof sInnerKey);
+        sDevInfo.cacheOn = 0;
+        sDevInfo.cacheDays = 0;
+        SaveDevInfo();
+        st = WriteCacheBlock(nullptr, 0, nullptr);
+        if (st != 0)
+            return st;
+    }
+    return 0x9000;
+}
+
+uint16_t Ins_Change_PIN()
+{
+    unsigned oldLen = sIFP.P1;
+    if (sIFP.Lc < oldLen)
+        return 0x6700;
+    unsigned newLen = sIFP.Lc - oldLen;
+    if (newLen < PIN_MIN || newLen > PIN_MAX)
+        return 0x6700;
+    const uint8_t* newPin = sIFP.data + oldLen;
+    uint32_t n = PinRecord();
+    uint16_t st = VerifyPin(n, sIFP.data, uint8_t(oldLen), &sUsrPin, &sInnerKey, &sSecStatus);
+    if (st != 0x9000)
+        return st;
+    _key_info_ rec;
+    st = RWSystemKey(0, n, &rec);
+    if (st != 0x9000)
+        return st;
+    SetPinDigest(&rec, newPin, newLen);
+
+    if (n != KEY_USER_PIN)
+        return RWSystemKey(1, n, &rec);
+
+    // The user PIN protects the inner secret: re-encipher file 2 under the new
+    // PIN first and store the record after it, so that a failed write never
+    // leaves file 2 under a PIN that no record knows.
+    uint8_t oldCipher[SECRET_LEN], newCipher[SECRET_LEN], secret[SECRET_LEN];
+    _file_info_ entry;
+    bool haveSecret = SelectFile(FID_INNERKEY, &entry) == 0;
+    if (haveSecret) {
+        st = ReadCOSFile(entry, 0, oldCipher, SECRET_LEN);
+        if (st != 0)
+            return st;
+        uint8_t key[16];
+        sm4_crypt_ecb(sUsrPin.buf, SM4_ECB_DECRYPT, SECRET_LEN, oldCipher, secret);
+        PadPin(newPin, newLen, key);
+        sm4_crypt_ecb(key, SM4_ECB_ENCRYPT, SECRET_LEN, secret, newCipher);
+        std::memset(key, 0, sizeof key);
+        std::memset(secret, 0, sizeof secret);
+        st = WriteCOSFile(entry, 0, newCipher, SECRET_LEN);
+        if (st != 0) {
+            WriteCOSFile(entry, 0, oldCipher, SECRET_LEN);
+            return st;
+        }
+    }
+    st = RWSystemKey(1, n, &rec);
+    if (st != 0x9000) {
+        if (haveSecret)
+            WriteCOSFile(entry, 0, oldCipher, SECRET_LEN);
+        return st;
+    }
+    if (haveSecret && sDevInfo.cacheOn) {
+        st = WriteCacheBlock(newPin, newLen, newCipher);
+        if (st != 0)
+            return st;
+    }
+    sUsrPin.len = newLen;
+    PadPin(newPin, newLen, sUsrPin.buf);
+    return 0x9000;
+}
+
+uint16_t Ins_Cache_PIN()
+{
+    if (sIFP.P1 == 1) {
+        if (sIFP.P2 == 0)
+            return 0x6A86;
+        // Load (or create) the inner secret first: the cache goes on only
+        // when there is a cipher text to key the cached PIN with.
+        uint8_t cipher[SECRET_LEN];
+        uint16_t st = LoadInnerKey(1, cipher, nullptr, sUsrPin);
+        if (st != 0)
+            return st;
+        sDevInfo.cacheOn = 1;
+        sDevInfo.cacheDays = sIFP.P2;
+        st = SaveDevInfo();
+        if (st != 0)
+            return st;
+        st = WriteCacheBlock(sUsrPin.buf, sUsrPin.len, cipher);
+        return st != 0 ? st : 0x9000;
+    }
+    sDevInfo.cacheOn = 0;
+    sDevInfo.cacheDays = 0;
+    SaveDevInfo();
+    uint16_t st = WriteCacheBlock(nullptr, 0, nullptr);
+    return st != 0 ? st : 0x9000;
+}

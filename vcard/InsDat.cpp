@@ -80,19 +80,19 @@ const _ins_func_ InsFuncs[INS_COUNT + 1] = {
     {0x20, Ins_Verify_PIN},
     {0x21, Ins_Auto_Verify},
     {0x24, Ins_Unlock_PIN},
-    {0x36, nullptr},  // Ins_Get_erG
-    {0x38, nullptr},  // Ins_Restore_rG
-    {0x3A, nullptr},  // Ins_Get_eID
-    {0x40, nullptr},  // Ins_Matrix
-    {0x42, nullptr},  // Ins_Matrix
-    {0x44, nullptr},  // Ins_Matrix
-    {0x46, nullptr},  // Ins_Private_Key
-    {0x4A, nullptr},  // Ins_Private_Key
-    {0x48, nullptr},  // Ins_Private_Key
-    {0x50, nullptr},  // Ins_Symmetrical
-    {0x52, nullptr},  // Ins_Symmetrical
-    {0x54, nullptr},  // Ins_HASH
-    {0x56, nullptr},  // Ins_HASH
+    {0x36, Ins_Get_erG},
+    {0x38, Ins_Restore_rG},
+    {0x3A, Ins_Get_eID},
+    {0x40, Ins_Matrix},
+    {0x42, Ins_Matrix},
+    {0x44, Ins_Matrix},
+    {0x46, Ins_Private_Key},
+    {0x4A, Ins_Private_Key},
+    {0x48, Ins_Private_Key},
+    {0x50, Ins_Symmetrical},
+    {0x52, Ins_Symmetrical},
+    {0x54, Ins_HASH},
+    {0x56, Ins_HASH},
     {0x5C, Ins_Reload_PIN},
     {0x5E, Ins_Change_PIN},
     {0x80, Ins_Cache_PIN},
@@ -101,19 +101,19 @@ const _ins_func_ InsFuncs[INS_COUNT + 1] = {
     {0x88, Ins_Internal_Authenticate},
     {0xA4, Ins_Select_File},
     {0xB0, Ins_Read_File},
-    {0xC2, nullptr},  // Ins_ECDSA_Sign
-    {0xC4, nullptr},  // Ins_ECDSA_Verify
-    {0xC6, nullptr},  // Ins_ECC_GenDE
-    {0xC8, nullptr},  // Ins_ECC_OpenDE
-    {0xCC, nullptr},  // Ins_ECC_ECDH
+    {0xC2, Ins_ECDSA_Sign},
+    {0xC4, Ins_ECDSA_Verify},
+    {0xC6, Ins_ECC_GenDE},
+    {0xC8, Ins_ECC_OpenDE},
+    {0xCC, Ins_ECC_ECDH},
     {0xD4, Ins_Update_System_Key},
     {0xD6, Ins_Update_File},
     {0xE0, Ins_Create_File},
     {0xE4, Ins_Delete_File},
-    {0x70, nullptr},  // Ins_SM2
-    {0x72, nullptr},  // Ins_SM2
-    {0x74, nullptr},  // Ins_SM2
-    {0x76, nullptr},  // Ins_SM2
+    {0x70, Ins_SM2},
+    {0x72, Ins_SM2},
+    {0x74, Ins_SM2},
+    {0x76, Ins_SM2},
     {0x00, nullptr},  // end
 };
 

@@ -1,0 +1,374 @@
+// Instructions that compute with keys and data: SM4 with the card's symmetric
+// key or the session key (0x50, 0x52), SHA-1 and SM3 (0x54, 0x56), ECDSA
+// (0xC2, 0xC4), digital envelopes (0xC6, 0xC8), ECDH (0xCC) and SM2 (0x70,
+// 0x72, 0x74, 0x76).
+//
+// Results are computed into local buffers and reach the reply only on
+// success; private keys and shared points on the stack are wiped afterwards.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "smcrypto/sm2.h"
+#include "smcrypto/sm3.h"
+#include "smcrypto/sm4.h"
+#include "vcard/InsDat.h"
+#include "vcard/acos.h"
+#include "vcard/cosecc.h"
+#include "vcard/cosstate.h"
+#include "vcard/esha.h"
+#include "vcard/ins_keys.h"
+
+namespace {
+
+constexpr uint8_t CURVE_PRIME256V1 = 4;
+constexpr uint8_t CURVE_SM2P256V1 = 5;
+constexpr uint32_t SM2_OVERHEAD = 97;   // C1 (65) and C3 (32)
+
+// A private key fetched from its key file, wiped when it goes out of scope.
+struct CardKey {
+    uint8_t d[32] = {0};
+    uint8_t curve = 0;
+    uint32_t L = 0;
+    ~CardKey() { OPENSSL_cleanse(d, sizeof d); }
+};
+
+// Fetches the key of private-key file fid under the inner key. Without a
+// loaded inner key every key would unwrap to garbage: 0x6985.
+uint16_t FetchKey(uint8_t fid, CardKey* key)
+{
+    if (!InnerKeyHeld())
+        return 0x6985;
+    uint16_t st = GetPrivateKey(fid, sInnerKey.buf, key->d, &key->curve);
+    if (st != 0x9000)
+        return st;
+    key->L = GetParamLen(key->curve);
+    return key->L == 0 ? 0x6A03 : 0x9000;
+}
+
+void PutCrc(uint8_t* p, uint16_t crc)
+{
+    p[0] = uint8_t(crc);
+    p[1] = uint8_t(crc >> 8);
+}
+
+void SetSessionKey(const uint8_t* point)
+{
+    sSessonKey.len = 16;
+    std::memcpy(sSessonKey.buf, point, 16);
+}
+
+// One-shot, start, update or final of a SHA-1 or SM3 stream.
+uint16_t Hash(bool sha1)
+{
+    const uint8_t D = sha1 ? 20 : 32;
+    uint8_t& state = sha1 ? sSha1Status : sSM3Status;
+    const uint8_t* data = sIFP.data;
+    const uint32_t len = sIFP.Lc;
+    if (data == nullptr || len == 0)
+        return 0x6700;
+    uint8_t digest[32];
+    switch (sIFP.P1) {
+    case 0:
+        if (sIFP.Le != D)
+            return uint16_t(0x6C00 | D);
+        if (state != HASH_IDLE)
+            return 0x6A86;
+        if (sha1)
+            ESHA1(data, len, digest);
+        else
+            SM3(data, int(len), digest);
+        break;
+    case 1:
+        if (state != HASH_IDLE)
+            return 0x6A86;
+        state = HASH_STARTED;
+        if (sha1) {
+            ESHA1_Init(&sSha1Ctx);
+            ESHA1_Update(&sSha1Ctx, data, len);
+        } else {
+            SM3_Init(&sSM3Ctx);
+            SM3_Update(&sSM3Ctx, data, len);
+        }
+        return 0x9000;
+    case 2:
+        if (state != HASH_STARTED && state != HASH_UPDATING)
+            return 0x6A86;
+        state = HASH_UPDATING;
+        if (sha1)
+            ESHA1_Update(&sSha1Ctx, data, len);
+        else
+            SM3_Update(&sSM3Ctx, data, len);
+        return 0x9000;
+    case 3:
+        if (sIFP.Le != D)
+            return uint16_t(0x6C00 | D);
+        if (state != HASH_STARTED && state != HASH_UPDATING)
+            return 0x6A86;
+        state = HASH_IDLE;
+        if (sha1) {
+            ESHA1_Update(&sSha1Ctx, data, len);
+            ESHA1_Final(sSha1Ctx, digest);
+        } else {
+            SM3_Update(&sSM3Ctx, data, len);
+            SM3_Final(sSM3Ctx, digest);
+        }
+        break;
+    default:
+        return 0x6A86;
+    }
+    std::memcpy(sIFP.reply, digest, D);
+    sIFP.Le = D;
+    return 0x9000;
+}
+
+uint16_t Sm2Sign()
+{
+    CardKey key;
+    uint16_t st = FetchKey(sIFP.P1, &key);
+    if (st != 0x9000)
+        return st;
+    if (key.curve != CURVE_PRIME256V1 && key.curve != CURVE_SM2P256V1)
+        return 0x6A86;   // the SM2 scalar must be a 32-byte key
+    if (sIFP.data == nullptr || sIFP.Lc != 32)
+        return 0x6700;
+    uint8_t sig[64];
+    if (SM2_Sign(key.d, sIFP.data, sig) != 0)
+        return 0x6F00;
+    std::memcpy(sIFP.reply, sig, sizeof sig);
+    sIFP.Le = uint8_t(2 * key.L);
+    return 0x9000;
+}
+
+uint16_t Sm2Verify()
+{
+    if (sIFP.data == nullptr || sIFP.Lc != 32 + 64 + 64)
+        return 0x6700;
+    const uint8_t* e = sIFP.data;
+    const uint8_t* pub = sIFP.data + 32;
+    const uint8_t* sig = sIFP.data + 96;
+    return SM2_Verify(pub, e, sig) == 0 ? 0x9000 : 0x9302;
+}
+
+uint16_t Sm2Encrypt()
+{
+    if (sIFP.data == nullptr || sIFP.Lc <= 64)
+        return 0x6700;
+    const uint32_t m = uint32_t(sIFP.Lc) - 64;
+    uint8_t out[256];
+    int outLen = 255;
+    int rc = SM2_Encrypt(sIFP.data, sIFP.data + 64, m, out, &outLen);
+    if (rc == SM2_ERR_POINT)
+        return 0x6A80;
+    if (rc != SM2_OK || outLen <= 0 || outLen > 255)
+        return 0x6F00;
+    std::memcpy(sIFP.reply, out, size_t(outLen));
+    sIFP.Le = uint8_t(outLen);
+    return 0x9000;
+}
+
+// 0x76: the card's step of an SM2 challenge. A ciphertext that SM2 refuses
+// (C3 does not match, C1 off the curve) answers 0x6A80 with no data, so no
+// unchecked plaintext ever leaves the card.
+uint16_t Sm2Decrypt()
+{
+    CardKey key;
+    uint16_t st = FetchKey(sIFP.P1, &key);
+    if (st != 0x9000)
+        return st;
+    if (key.curve != CURVE_PRIME256V1 && key.curve != CURVE_SM2P256V1)
+        return 0x6A86;
+    if (sIFP.data == nullptr || sIFP.Lc <= SM2_OVERHEAD)
+        return 0x6700;
+    uint8_t out[256];
+    uint32_t outLen = 0;
+    int rc = SM2_Decrypt(key.d, sIFP.data, sIFP.Lc, out, &outLen);
+    uint16_t sw = 0x6A80;
+    if (rc == SM2_OK && outLen == sIFP.Lc - SM2_OVERHEAD) {
+        std::memcpy(sIFP.reply, out, outLen);
+        sIFP.Le = uint8_t(outLen);
+        sw = 0x9000;
+    }
+    OPENSSL_cleanse(out, sizeof out);
+    return sw;
+}
+
+}  // namespace
+
+uint16_t Ins_Symmetrical()
+{
+    if (sIFP.INS != 0x50 && sIFP.INS != 0x52)
+        return 0x6D00;
+    if (sIFP.Le != sIFP.Lc)
+        return uint16_t(0x6C00 | sIFP.Lc);
+    if (sIFP.data == nullptr || sIFP.Lc == 0 || sIFP.Lc % 16 != 0)
+        return 0x6700;
+    uint8_t key[16];
+    if (sIFP.P1 == 0) {
+        _key_info_ rec;
+        uint16_t st = RWSystemKey(0, KEY_SYMMETRIC, &rec);
+        if (st != 0x9000)
+            return st;
+        if (rec.no != KEY_SYMMETRIC)
+            return 0x6A03;
+        std::memcpy(key, rec.value, sizeof key);
+        OPENSSL_cleanse(&rec, sizeof rec);
+    } else if (sIFP.P1 == 1) {
+        if (sSessonKey.len != 16)
+            return 0x6A8A;
+        std::memcpy(key, sSessonKey.buf, sizeof key);
+    } else {
+        return 0x6A86;
+    }
+    const int mode = sIFP.INS == 0x50 ? SM4_ECB_ENCRYPT : SM4_ECB_DECRYPT;
+    sm4_crypt_ecb(key, mode, sIFP.Lc, sIFP.data, sIFP.reply);
+    OPENSSL_cleanse(key, sizeof key);
+    return 0x9000;
+}
+
+uint16_t Ins_HASH()
+{
+    if (sIFP.INS != 0x54 && sIFP.INS != 0x56)
+        return 0x6D00;
+    return Hash(sIFP.INS == 0x54);
+}
+
+uint16_t Ins_ECDSA_Sign()
+{
+    CardKey key;
+    uint16_t st = FetchKey(sIFP.P1, &key);
+    if (st != 0x9000)
+        return st;
+    if (sIFP.data == nullptr || sIFP.Lc < 20 || sIFP.Lc > 32)
+        return 0x6700;
+    uint8_t digest[32] = {0};
+    std::memcpy(digest, sIFP.data, sIFP.Lc);
+    uint8_t sig[2 * ECC_MAX_L] = {0};
+    int rc = Chip_ECDSA_Sign(key.curve, digest, key.d, sig);
+    if (rc != CHIP_OK)
+        return ChipToStatus(rc);
+    std::memcpy(sIFP.reply, sig, 2 * key.L);
+    sIFP.Le = uint8_t(2 * key.L);
+    return 0x9000;
+}
+
+uint16_t Ins_ECDSA_Verify()
+{
+    const uint8_t digestLen = sIFP.P1;
+    const uint8_t curve = sIFP.P2;
+    const uint32_t L = GetParamLen(curve);
+    if (L == 0)
+        return 0x6A86;
+    if (digestLen < 20 || digestLen > 32)
+        return 0x6A86;
+    // Digest, signature and public point must all be in the data.
+    if (sIFP.data == nullptr || sIFP.Lc < digestLen + 4 * L)
+        return 0x6700;
+    const uint8_t* sig = sIFP.data + digestLen;
+    const uint8_t* Q = sig + 2 * L;
+    int rc = Chip_ECDSA_Verify(curve, sIFP.data, Q, sig);
+    if (rc == CHIP_OK)
+        return 0x9000;
+    return rc == CHIP_BAD_POINT ? 0x6A80 : 0x9302;
+}
+
+// 0xC6: an envelope for the host's point Q: k·Q and the CRC of k·G go back,
+// the first 16 bytes of k·G become the session key.
+uint16_t Ins_ECC_GenDE()
+{
+    const uint8_t curve = sIFP.P1;
+    const uint32_t L = GetParamLen(curve);
+    if (L == 0)
+        return 0x6A86;
+    if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
+        return 0x6700;
+    if (sIFP.Le != 2 * L + 2)
+        return uint16_t(0x6C00 | (2 * L + 2));
+    uint8_t kG[2 * ECC_MAX_L] = {0};
+    uint8_t kQ[2 * ECC_MAX_L] = {0};
+    int rc = Chip_GenDE(curve, sIFP.data, kG, kQ);
+    if (rc != CHIP_OK)
+        return ChipToStatus(rc);
+    std::memcpy(sIFP.reply, kQ, 2 * L);
+    PutCrc(sIFP.reply + 2 * L, ECalCrc16(0, kG, 2 * L));
+    SetSessionKey(kG);
+    OPENSSL_cleanse(kG, sizeof kG);
+    return 0x9000;
+}
+
+// 0xC8: opens an envelope with the key of file P1. The opened point must match
+// the envelope's CRC; P2 0 keeps it as the session key, P2 1 returns it.
+uint16_t Ins_ECC_OpenDE()
+{
+    CardKey key;
+    uint16_t st = FetchKey(sIFP.P1, &key);
+    if (st != 0x9000)
+        return st;
+    const uint32_t L = key.L;
+    if (sIFP.P2 > 1)
+        return 0x6A86;
+    if (sIFP.P2 == 1 && sIFP.Le != 2 * L)
+        return uint16_t(0x6C00 | (2 * L));
+    if (sIFP.data == nullptr || sIFP.Lc != 2 * L + 2)
+        return 0x6700;
+    uint8_t kG[2 * ECC_MAX_L] = {0};
+    int rc = Chip_OpenDE(key.curve, sIFP.data, key.d, kG);
+    uint16_t sw = 0x9000;
+    if (rc != CHIP_OK) {
+        sw = ChipToStatus(rc);
+    } else {
+        const uint8_t* crc = sIFP.data + 2 * L;
+        if (ECalCrc16(0, kG, 2 * L) != uint16_t(crc[0] | (crc[1] << 8)))
+            sw = 0x6A02;
+    }
+    if (sw == 0x9000) {
+        if (sIFP.P2 == 0) {
+            SetSessionKey(kG);
+            sIFP.Le = 0;
+        } else {
+            std::memcpy(sIFP.reply, kG, 2 * L);
+        }
+    }
+    OPENSSL_cleanse(kG, sizeof kG);
+    return sw;
+}
+
+uint16_t Ins_ECC_ECDH()
+{
+    if (sIFP.Le != sIFP.Lc)
+        return uint16_t(0x6C00 | sIFP.Lc);
+    if (GetParamLen(sIFP.P2) == 0)
+        return 0x6A86;
+    CardKey key;
+    uint16_t st = FetchKey(sIFP.P1, &key);
+    if (st != 0x9000)
+        return st;
+    if (key.curve != sIFP.P2)
+        return 0x6A86;
+    const uint32_t L = key.L;
+    if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
+        return 0x6700;
+    uint8_t shared[2 * ECC_MAX_L] = {0};
+    int rc = Chip_ECDH(key.curve, sIFP.data, key.d, shared);
+    if (rc != CHIP_OK)
+        return ChipToStatus(rc);
+    std::memcpy(sIFP.reply, shared, 2 * L);
+    OPENSSL_cleanse(shared, sizeof shared);
+    return 0x9000;
+}
+
+uint16_t Ins_SM2()
+{
+    switch (sIFP.INS) {
+    case 0x70:
+        return Sm2Sign();
+    case 0x72:
+        return Sm2Verify();
+    case 0x74:
+        return Sm2Encrypt();
+    case 0x76:
+        return Sm2Decrypt();
+    default:
+        return 0x6D00;
+    }
+}

@@ -1,0 +1,20 @@
+// Small helpers shared by the key-matrix / private-key instructions
+// (ins_matrix.cpp) and the cryptographic instructions (ins_crypto.cpp).
+#pragma once
+
+#include <cstdint>
+
+// Status word for a failed Chip_ operation: 0x6A80 for a point that is not on
+// the curve, 0x6F00 for any other failure (no group, arithmetic, allocation).
+// Never 0x9000.
+uint16_t ChipToStatus(int chipResult);
+
+// 1 while the inner key is loaded (sInnerKey holds 16 bytes), else 0.
+int InnerKeyHeld();
+
+// Element size of a curve: its field length rounded up to a multiple of 16
+// (0 for a serial number without a curve).
+uint32_t CurveBlockLen(uint8_t serial);
+
+// Selects card file fid and reads length bytes at offset into out. 0 or the file system's status (0x6A82: no such file).
+uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length);

@@ -21,7 +21,8 @@ constexpr uint32_t FS_CHAIN_OFF = 0x1000;
 constexpr uint32_t FS_DATA_OFF = 0x2000;
 constexpr uint32_t FS_SECTOR_SIZE = 64;
 constexpr uint32_t FS_SECTORS = 896;
-constexpr uint32_t FS_MATRIX_OFF = 0x10000;
+constexpr uint32_t FS_MATRIX_OFF = 0x10000;     // key-matrix area, behind the file system
+constexpr uint32_t FS_MATRIX_SIZE = 0x10000;
 constexpr uint16_t FS_FILE_MAX = 4096;      // largest maximum size of a file
 constexpr uint16_t FS_NO_SECTOR = 0xFFFF;   // end of chain / no first sector
 
@@ -47,8 +48,8 @@ uint16_t SelectFile(uint8_t fid, _file_info_* out);
 
 // Creates the file described by info->fid, info->rfu and info->maxsize; sets
 // info->used = 0 and info->first = 0xFFFF and stores the entry. 0x6A87 when
-// the id exists, 0x6A88 when maxsize is above 4096, 0x6A82 for id 0xFF
-// (it can never be a file), 0x6581 when the entry cannot be written.
+// the id exists (id 0xFF always does: its erased slot reads as an entry),
+// 0x6A88 when maxsize is above 4096, 0x6581 when the entry cannot be written.
 uint16_t CreateCOSFile(_file_info_* info);
 
 // Frees the file's chain (sectors erased to 0xFF) and erases its entry.

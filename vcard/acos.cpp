@@ -1,0 +1,373 @@
+#include "vcard/acos.h"
+
+#include <cstring>
+#include <openssl/crypto.h>
+
+#include "smcrypto/little.h"
+#include "smcrypto/sm4.h"
+#include "vcard/cosecc.h"
+#include "vcard/default_pins.h"
+#include "vcard/esha.h"
+#include "vcard/filesys.h"
+
+namespace {
+
+constexpr uint16_t SW_OK = 0x9000;
+constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
+constexpr uint16_t SW_MEMORY = 0x6581;
+constexpr uint16_t SW_PIN_WRONG = 0x63C0;
+constexpr uint16_t SW_BLOCKED = 0x6983;
+constexpr uint16_t SW_CONDITIONS = 0x6985;
+constexpr uint16_t SW_BAD_DATA = 0x6A80;
+constexpr uint16_t SW_NO_RECORD = 0x6A03;
+constexpr uint16_t SW_NO_FILE = 0x6A82;
+constexpr uint16_t SW_BAD_RECORD = 0x6A85;
+constexpr uint16_t SW_BAD_P1P2 = 0x6A86;
+constexpr uint16_t SW_UNKNOWN = 0x6F00;
+
+constexpr uint8_t INNER_CURVE = 0;     // curve of the inner secret (prime192v1, L = 24)
+constexpr uint32_t SECRET_LEN = 48;    // inner secret: X || Y on that curve
+
+// Reads n bytes at offset 0 of file fid.
+uint16_t ReadFile(uint8_t fid, void* buf, uint16_t n)
+{
+    _file_info_ e;
+    uint16_t sw = SelectFile(fid, &e);
+    return sw ? sw : ReadCOSFile(e, 0, static_cast<uint8_t*>(buf), n);
+}
+
+// Writes n bytes at offset 0 of file fid.
+uint16_t WriteFile(uint8_t fid, const void* buf, uint16_t n)
+{
+    _file_info_ e;
+    uint16_t sw = SelectFile(fid, &e);
+    return sw ? sw : WriteCOSFile(e, 0, static_cast<const uint8_t*>(buf), n);
+}
+
+uint16_t CreateFile(uint8_t fid, uint16_t size)
+{
+    _file_info_ e = {};
+    e.fid = fid;
+    e.maxsize = size;
+    return CreateCOSFile(&e);
+}
+
+// PIN record bytes 16..31 hold SHA-1 digest bytes 4..19 of the PIN.
+void PinDigest(const uint8_t* pin, uint32_t len, uint8_t digest[20]) { ESHA1(pin, len, digest); }
+
+}  // namespace
+
+int BufIsZero(const uint8_t* p, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (p[i])
+            return 0;
+    return 1;
+}
+
+int32_t GetDays(int32_t date)
+{
+    static const int32_t before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    int32_t y = date / 10000, m = (date % 10000) / 100, d = date % 100;
+    int32_t c = (m >= 1 && m <= 12) ? before[m - 1] : 0;
+    return 365 * y - 730000 + c + d;
+}
+
+int32_t SurplusDays(int32_t a, int32_t b) { return GetDays(a) - GetDays(b); }
+
+int GetAdustLen(int n, uint8_t block)
+{
+    if (block == 0 || n % block == 0)
+        return n;
+    return n + (block - n % block);
+}
+
+uint16_t ECalCrc16(uint16_t start, const uint8_t* p, uint32_t n)
+{
+    uint16_t crc = start;
+    for (uint32_t i = 0; i < n; ++i) {
+        crc ^= static_cast<uint16_t>(p[i] << 8);
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record)
+{
+    _file_info_ e;
+    uint16_t sw = SelectFile(FID_KEYS, &e);
+    if (sw)
+        return sw;
+    if (n < 1 || n > KEY_RECORD_MAX)
+        return SW_NO_RECORD;
+    const uint16_t off = static_cast<uint16_t>(KEY_RECORD_SIZE * (n - 1));
+    uint8_t* raw = reinterpret_cast<uint8_t*>(record);
+    if (write)
+        sw = WriteCOSFile(e, off, raw, KEY_RECORD_SIZE);
+    else if (off > e.used)
+        return SW_NO_RECORD;
+    else
+        sw = ReadCOSFile(e, off, raw, KEY_RECORD_SIZE);
+    return sw ? sw : SW_OK;
+}
+
+uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record)
+{
+    _file_info_ e;
+    uint16_t sw = SelectFile(FID_DEVINFO, &e);
+    if (sw)
+        return sw;
+    _dev_info_ le;
+    if (write) {
+        le = *record;
+        le.cacheDays = swap16(record->cacheDays);
+        le.lastDate = swap32(record->lastDate);
+        return WriteCOSFile(e, 0, reinterpret_cast<const uint8_t*>(&le), sizeof le);
+    }
+    sw = ReadCOSFile(e, 0, reinterpret_cast<uint8_t*>(&le), sizeof le);
+    if (sw)
+        return sw;
+    le.cacheDays = swap16(le.cacheDays);
+    le.lastDate = swap32(le.lastDate);
+    *record = le;
+    return 0;
+}
+
+uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
+                     uint32_t type)
+{
+    _key_info_ rec;
+    if (!update) {
+        if (length < 24)
+            return SW_WRONG_LENGTH;
+        if (RWSystemKey(0, number, &rec) == SW_OK && rec.no == KEY_MASTER)
+            return SW_CONDITIONS;   // the master key is installed only once
+        std::memset(&rec, 0, sizeof rec);
+        std::memcpy(&rec, value, 8);
+        std::memcpy(rec.value, value + 8, 16);
+        if (rec.no != number || rec.type != type)
+            return SW_BAD_DATA;
+        return RWSystemKey(1, number, &rec);
+    }
+    if (length < 16)
+        return SW_WRONG_LENGTH;
+    uint16_t sw = RWSystemKey(0, number, &rec);
+    if (sw == SW_NO_RECORD)
+        return SW_CONDITIONS;
+    if (sw != SW_OK)
+        return sw;
+    if (rec.no == 0)
+        return SW_CONDITIONS;
+    std::memcpy(rec.value, value, 16);
+    if (rec.no != number || rec.type != type)
+        return SW_BAD_P1P2;
+    return RWSystemKey(1, number, &rec);
+}
+
+int HightLevelStatus(uint32_t n, uint16_t secStatus)
+{
+    for (uint32_t b = 3; b < n && b < 16; ++b)
+        if (secStatus & (1u << b))
+            return 1;
+    return 0;
+}
+
+uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* usrPin,
+                   _len_buf_* innerKey, uint16_t* secStatus)
+{
+    _key_info_ rec;
+    uint16_t sw = RWSystemKey(0, n, &rec);
+    if (sw != SW_OK)
+        return sw;
+    if (rec.tries == 0)
+        return SW_BLOCKED;
+
+    // The try is counted on the card before the PIN is compared; an image
+    // whose counter cannot be written back gets no answer, so it cannot be
+    // used for unlimited guessing. A right PIN restores the counter.
+    const uint8_t triesLeft = static_cast<uint8_t>(rec.tries - 1);
+    rec.tries = triesLeft;
+    if (RWSystemKey(1, n, &rec) != SW_OK)
+        return SW_MEMORY;
+
+    uint8_t digest[20];
+    PinDigest(pin, pinLen, digest);
+    const bool right = CRYPTO_memcmp(digest + 4, rec.value, 16) == 0;
+    const uint16_t bit = rec.secBit < 16 ? static_cast<uint16_t>(1u << rec.secBit) : 0;
+
+    if (!right) {
+        if (n == KEY_USER_PIN)
+            std::memset(innerKey, 0, sizeof *innerKey);
+        *secStatus = static_cast<uint16_t>(*secStatus & ~bit);
+        return static_cast<uint16_t>(SW_PIN_WRONG | (triesLeft < 15 ? triesLeft : 15));
+    }
+
+    if (rec.maxTries != triesLeft) {
+        rec.tries = rec.maxTries;
+        RWSystemKey(1, n, &rec);   // a failed restore leaves the card on the safe side
+    }
+    *secStatus = static_cast<uint16_t>(*secStatus | bit);
+    if (n == KEY_USER_PIN) {
+        const uint32_t len = pinLen < 16 ? pinLen : 16;
+        std::memset(usrPin, 0, sizeof *usrPin);
+        usrPin->len = len;
+        std::memcpy(usrPin->buf, pin, len);
+        if (innerKey->len == 0) {
+            uint8_t secret[SECRET_LEN];
+            if (LoadInnerKey(0, nullptr, secret, *usrPin) == 0) {
+                innerKey->len = 16;
+                std::memcpy(innerKey->buf, secret, 16);
+            } else {
+                std::memset(innerKey, 0, sizeof *innerKey);
+            }
+            OPENSSL_cleanse(secret, sizeof secret);
+        }
+    }
+    return SW_OK;
+}
+
+uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin)
+{
+    if (usrPin.len == 0)
+        return SW_CONDITIONS;
+    _inner_key_info_ rec;
+    uint8_t secret[SECRET_LEN];
+    _file_info_ e;
+    uint16_t sw = SelectFile(FID_INNERKEY, &e);
+    if (sw == 0) {
+        sw = ReadCOSFile(e, 0, reinterpret_cast<uint8_t*>(&rec), sizeof rec);
+        if (sw == SW_MEMORY)
+            return sw;
+        if (sw)
+            return SW_CONDITIONS;   // a short record is a damaged one
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_DECRYPT, SECRET_LEN, rec.secret, secret);
+        uint8_t digest[20];
+        ESHA1(secret, SECRET_LEN, digest);
+        if (CRYPTO_memcmp(digest, rec.sha1, 20) != 0) {
+            OPENSSL_cleanse(secret, sizeof secret);
+            return SW_CONDITIONS;   // wrong PIN record, or a foreign or damaged file 2
+        }
+    } else if (sw != SW_NO_FILE) {
+        return sw;
+    } else if (!create) {
+        return SW_NO_FILE;
+    } else {
+        _file_info_ id;
+        sw = SelectFile(FID_IDENTITY, &id);
+        if (sw)
+            return sw;
+        if (id.used < IDENTITY_MIN_USED || id.used > IDENTITY_MAX_USED)
+            return SW_BAD_RECORD;
+        uint8_t point[SECRET_LEN];
+        sw = ReadCOSFile(id, 0, point, sizeof point);
+        if (sw)
+            return sw;
+        // Everything is computed before file 2 is created, so a failure
+        // leaves the card without file 2 rather than with a useless one.
+        uint8_t r[24] = {};
+        int rc = Chip_GenKey(INNER_CURVE, 0, r, secret);
+        if (rc == CHIP_OK) {
+            std::memcpy(rec.envelope, point, sizeof point);
+            rc = Chip_GenKey(INNER_CURVE, 1, r, rec.envelope);
+        }
+        OPENSSL_cleanse(r, sizeof r);
+        if (rc != CHIP_OK) {
+            OPENSSL_cleanse(secret, sizeof secret);
+            return rc == CHIP_BAD_POINT ? SW_BAD_DATA : SW_UNKNOWN;
+        }
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_ENCRYPT, SECRET_LEN, secret, rec.secret);
+        const uint16_t crc = ECalCrc16(0, secret, SECRET_LEN);
+        rec.crc[0] = static_cast<uint8_t>(crc);
+        rec.crc[1] = static_cast<uint8_t>(crc >> 8);
+        ESHA1(secret, SECRET_LEN, rec.sha1);
+        sw = CreateFile(FID_INNERKEY, INNERKEY_FILE_SIZE);
+        if (sw == 0)
+            sw = WriteFile(FID_INNERKEY, &rec, sizeof rec);
+        if (sw) {
+            DeleteCOSFile(FID_INNERKEY);
+            OPENSSL_cleanse(secret, sizeof secret);
+            return sw;
+        }
+    }
+    if (cipherOut)
+        std::memcpy(cipherOut, rec.secret, SECRET_LEN);
+    if (secretOut)
+        std::memcpy(secretOut, secret, SECRET_LEN);
+    OPENSSL_cleanse(secret, sizeof secret);
+    return 0;
+}
+
+uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8_t* curve)
+{
+    if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + 0x0F)
+        return SW_NO_RECORD;
+    _file_info_ key;
+    if (SelectFile(fid, &key) != 0 || key.used < 16)
+        return SW_NO_RECORD;
+    uint8_t table[16];
+    uint16_t sw = ReadFile(FID_CURVES, table, sizeof table);
+    if (sw)
+        return sw;
+    const uint8_t serial = table[fid - FID_PRIVKEY];
+    const uint8_t L = GetParamLen(serial);
+    if (L == 0)
+        return SW_NO_RECORD;
+    const uint16_t B = static_cast<uint16_t>(GetAdustLen(L, 16));
+    if (key.used < B)
+        return SW_NO_RECORD;
+    uint8_t stored[32];
+    sw = ReadCOSFile(key, 0, stored, B);
+    if (sw)
+        return sw;
+    *curve = serial;
+    sm4_crypt_ecb(innerKey, SM4_ECB_DECRYPT, B, stored, out);
+    return SW_OK;
+}
+
+uint16_t InitPin()
+{
+    CreateFile(FID_KEYS, KEYS_FILE_SIZE);   // the records are written in any case
+    for (uint32_t n = KEY_PIN0; n <= KEY_USER_PIN; ++n) {
+        _key_info_ rec = {};
+        rec.no = static_cast<uint8_t>(n);
+        rec.ordinal = static_cast<uint8_t>(n - KEY_PIN0);
+        rec.type = 2;
+        rec.secBit = static_cast<uint8_t>(n);
+        rec.no2 = static_cast<uint8_t>(n);
+        rec.maxTries = 5;
+        rec.tries = 5;
+        uint8_t pin[DEFAULT_PIN_LEN], digest[20];
+        BuildDefaultPin(n - KEY_PIN0, pin);
+        PinDigest(pin, DEFAULT_PIN_LEN, digest);
+        std::memcpy(rec.rfu + 4, digest, 4);
+        std::memcpy(rec.value, digest + 4, 16);
+        uint16_t sw = RWSystemKey(1, n, &rec);
+        if (sw != SW_OK)
+            return sw;
+    }
+    return SW_OK;
+}
+
+uint16_t InitAuth(_dev_info_* devInfo)
+{
+    _file_info_ e;
+    uint16_t sw = SelectFile(FID_DEVINFO, &e);
+    if (sw == 0)
+        return RWDeviceStatus(0, devInfo);
+    if (sw != SW_NO_FILE)
+        return sw;
+    std::memset(devInfo, 0, sizeof *devInfo);
+    sw = CreateFile(FID_DEVINFO, DEVINFO_FILE_SIZE);
+    if (sw)
+        return sw;
+    // File 0 marks a card that has been through its first start: when the
+    // default PINs cannot be written it goes again, so the next start retries.
+    sw = RWDeviceStatus(1, devInfo);
+    if (sw == 0 && InitPin() != SW_OK)
+        sw = SW_MEMORY;
+    if (sw)
+        DeleteCOSFile(FID_DEVINFO);
+    return sw;
+}

@@ -1,0 +1,68 @@
+#include "vcard/eflash.h"
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+
+char m_vFlashFile[FLASH_PATH_MAX];
+
+int SetDataFile(const char* path)
+{
+    if (path == nullptr)
+        return -1;
+    size_t n = strnlen(path, FLASH_PATH_MAX);
+    if (n >= FLASH_PATH_MAX)
+        return -1;
+    if (std::strcmp(path, m_vFlashFile) == 0)
+        return 0;
+    std::memcpy(m_vFlashFile, path, n + 1);
+    return 1;
+}
+
+int Init_Flash(void)
+{
+    FILE* f = std::fopen(m_vFlashFile, "r+b");
+    if (f == nullptr)
+        return -1;
+    unsigned char block[64];
+    std::memset(block, 0xFF, sizeof block);
+    bool ok = true;
+    for (unsigned i = 0; ok && i < FLASH_FS_SIZE / sizeof block; ++i)
+        ok = std::fwrite(block, 1, sizeof block, f) == sizeof block;
+    if (std::fclose(f) != 0)
+        ok = false;
+    return ok ? 0 : -1;
+}
+
+int FlashRead(uint32_t offset, void* buffer, uint32_t n)
+{
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    FILE* f = std::fopen(m_vFlashFile, "rb");
+    if (f == nullptr) {
+        std::memset(out, 0xFF, n);
+        return -1;
+    }
+    size_t got = 0;
+    if (std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0)
+        got = std::fread(out, 1, n, f);
+    std::fclose(f);
+    // What lies beyond the end of the image reads as erased flash.
+    if (got < n)
+        std::memset(out + got, 0xFF, n - got);
+    return 0;
+}
+
+int FlashWrite(uint32_t offset, const void* buffer, uint32_t n)
+{
+    FILE* f = std::fopen(m_vFlashFile, "r+b");
+    if (f == nullptr)
+        return -1;
+    bool ok = std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0 &&
+              std::fwrite(buffer, 1, n, f) == n;
+    if (std::fclose(f) != 0)
+        ok = false;
+    return ok ? 0 : -1;
+}
+
+}  // extern "C"

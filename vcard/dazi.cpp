@@ -98,9 +98,6 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
     default:
         return 0x6A86;  // a case the parameters leave open
     }
-    // Whatever answers from here on, the reply's data bytes start out zero.
-    std::memset(reply, 0, sIFP.Le);
-
     if (sIFP.CLA & 0x04) {
         uint16_t st = 0x6E00;
         if (!ReviseMacPacket(cmd, d.MacKey, &sRand, &st, sIFP))
@@ -111,6 +108,9 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
         return uint16_t(0x6C00 | BoundMin(d.Le));
 
     sIFP.reply = reply;
+    // The reply's data bytes start out zero, so that an error word that
+    // carries Le bytes never carries stale or secret ones.
+    std::memset(reply, 0, sIFP.Le);
     if (InsFuncs[row].INS == sIFP.INS && InsFuncs[row].Func != nullptr)
         return InsFuncs[row].Func();
     return 0x6D00;

@@ -89,6 +89,8 @@ struct LevelCase {
     std::vector<int> written; // message levels that produce a line
 };
 
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << "log_level " << c.configured; }
+
 class LogLevels : public ::testing::TestWithParam<LevelCase> {};
 
 TEST_P(LogLevels, OnlyDueLevelsAreWritten)
@@ -122,6 +124,8 @@ struct RowCase {
     std::vector<Call> calls; // after "LOG START", which is call 1
     std::vector<std::string> expected;
 };
+
+void PrintTo(const RowCase& c, std::ostream* os) { *os << c.name; }
 
 class LogRows : public ::testing::TestWithParam<RowCase> {};
 
@@ -170,6 +174,8 @@ struct RepeatCase {
     std::vector<Call> calls;
     std::vector<std::string> expected;
 };
+
+void PrintTo(const RepeatCase& c, std::ostream* os) { *os << c.name; }
 
 class LogRepeats : public ::testing::TestWithParam<RepeatCase> {};
 

@@ -1,0 +1,147 @@
+// Identity-key layer, software part: matrix heads, identity mapping and key
+// calculation, SM2 encryption to an identity, envelopes, the multi-recipient
+// encrypted file and the symmetric helpers.
+#pragma once
+
+#include "kmx/kmx.h"
+
+// Matrix head: u32 little-endian DER length n (<= 252), the MATRIX DER, zero
+// fill to 256 bytes; elements follow from byte 256.
+constexpr int KMX_HEAD_SIZE = 256;
+constexpr int KMX_HEAD_MAX_DER = 252;
+constexpr int KMX_MAX_COL = 32;
+constexpr long KMX_MAX_ELEMENTS = 65536;
+constexpr int KMX_MAX_MATRIX_ID = 32;
+
+// The checked fields of a matrix head. group is owned (free with
+// KMX_Matrix_Info_free).
+struct KMX_Matrix_Info {
+    int row;
+    int col;
+    int L;          // field length of the curve
+    int serial;     // curve serial number
+    EC_GROUP* group;
+};
+
+// Reads the 256-byte head of a matrix file (shorter files leave zeros): 0 or
+// 11008. Exactly one of path and memory must be given (11001).
+int KMX_Read_Head(const char* path, const unsigned char* memory, unsigned char head[KMX_HEAD_SIZE]);
+// Decodes and checks a head: 0, 12005 (bad length field, DER, row, col or
+// matrixId) or 16006 (curve outside the table). *out receives the record;
+// info, when given, its checked fields.
+int KMX_Decode_Head(const unsigned char head[KMX_HEAD_SIZE], MATRIX** out,
+                    KMX_Matrix_Info* info = nullptr);
+// The checked fields of a decoded record (also the check of Matrix_is_valid):
+// 0, 11001, 12005 or 16006. On success info->group must be freed.
+int KMX_Matrix_Get_Info(const MATRIX* m, KMX_Matrix_Info* info);
+void KMX_Matrix_Info_free(KMX_Matrix_Info* info);
+
+// One envelope per recipient (see KMX_Cal_SKey).
+struct EnvelopeSlot {
+    EC_POINT* Q;
+    unsigned char env[68];
+    int envLen;
+};
+
+// Recipient of the multi-recipient encrypted file.
+struct AddresseeEntry {
+    char id[128];          // zero-terminated, at most 127 bytes
+    char matrixName[32];   // zero-terminated, at most 31 bytes
+};
+
+extern "C" {
+
+// ------------------------------------------------- identity mapping, keys
+
+int str2index(int row, int col, const unsigned char* key, int keyLen, const unsigned char* id,
+              int idLen, unsigned short* indices);
+int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned char* rOut,
+              unsigned char* ROut, int* RLen);
+int FMatrix_Cal_pubkey(const char* path, const unsigned char* id, int idLen, unsigned char* out,
+                       int* outLen);
+int SMatrix_Cal_pubkey(const unsigned char* memory, int memoryLen, const unsigned char* id,
+                       int idLen, unsigned char* out, int* outLen);
+int KMX_CalPubkey(const char* path, const unsigned char* id, int idLen, unsigned char* out,
+                  int* outLen);
+int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int idLen, BIGNUM* isk,
+                   unsigned char* ROut, int* RLen);
+int Matrix_is_valid(const MATRIX* matrix);
+// Public key of id from a matrix file or memory block (memLen bytes) as
+// 0x04 || X || Y; serial (optional) receives the matrix curve.
+int KMX_Matrix_Pubkey(const char* path, const unsigned char* memory, long memLen,
+                      const unsigned char* id, int idLen, unsigned char* out, int* outLen,
+                      int* serial);
+
+// ------------------------------------------------- SM2 to an identity
+
+int KMX_SM2Encrypt(const char* matrixPath, const unsigned char* id, int idLen,
+                   const unsigned char* data, int dataLen, unsigned char* out, int* outLen);
+int KMX_SM2Encrypt_S(const unsigned char* matrix, int matrixLen, const unsigned char* id,
+                     int idLen, const unsigned char* data, int dataLen, unsigned char* out,
+                     int* outLen);
+
+// ------------------------------------------------- envelopes
+
+int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned char* key,
+                 int keyLen, unsigned char* kOut, int* kOutLen);
+int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, const unsigned char* id,
+                     int idLen, const EVP_CIPHER* cipher, const unsigned char* data, int dataLen,
+                     DEnvelope* env);
+int KMX_Encrypt_Data(const char* matrixPath, const unsigned char* id, int idLen,
+                     const unsigned char* data, int dataLen, unsigned char* out, int* outLen);
+int KMX_Make_Envelope(const char* matrixPath, const unsigned char* id, int idLen,
+                      const unsigned char* key, int keyLen, unsigned char* out, int* outLen);
+int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, const char* id, int idLen,
+                 unsigned char* keyPoint, int* keyPointLen, unsigned char* env, int* envLen);
+int KMX_GenDE(const char* matrixPath, const char* id, int idLen, unsigned char* keyPoint,
+              int* keyPointLen, unsigned char* env, int* envLen);
+
+// ------------------------------------------------- multi-recipient file
+
+int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, int count,
+                     const char* inFile, const char* outFile, unsigned char* kOut, int* kOutLen);
+
+// ------------------------------------------------- symmetric helpers
+
+int Sym_Encrypt(const char* cipherName, const unsigned char* in, int inLen,
+                const unsigned char* keyData, int keyDataLen, unsigned char* out, int* outLen);
+int Sym_Decrypt(const char* cipherName, const unsigned char* in, int inLen,
+                const unsigned char* keyData, int keyDataLen, unsigned char* out, int* outLen);
+int Hash(const char* mdName, const unsigned char* data, int dataLen, unsigned char* out,
+         int* outLen);
+int HMac(const char* mdName, const unsigned char* key, int keyLen, const unsigned char* data,
+         int dataLen, unsigned char* out, int* outLen);
+int Base64Encode(const unsigned char* in, int inLen, char* out, int* outLen, int lineLen);
+int Base64Decode(const char* in, int inLen, unsigned char* out, int* outLen);
+int Openssl_Encrypt(const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
+                    const unsigned char* key, const unsigned char* iv, unsigned char* out,
+                    int* outLen);
+int Openssl_Decrypt(const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
+                    const unsigned char* key, const unsigned char* iv, unsigned char* out,
+                    int* outLen);
+int Openssl_Hash(const EVP_MD* md, const unsigned char* data, int dataLen, unsigned char* out,
+                 int* outLen);
+
+} // extern "C"
+
+// Adds the public elements the identity selects and R into PK (a fresh
+// point of the matrix curve). Exactly one of path and memory. memLen is the
+// size of the memory block; a negative value means the caller vouches that
+// the block holds the whole matrix.
+int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned char* id,
+                   int idLen, const unsigned char* R, int RLen, EC_POINT* PK, long memLen = -1);
+
+// Reads and checks the head of a matrix given as a file path or in memory
+// (exactly one): the statuses of KMX_Read_Head and KMX_Decode_Head.
+int KMX_Load_Matrix(const char* path, const void* memory, MATRIX** out, KMX_Matrix_Info* info);
+// Public point Q of an identity: R of KMX_Cal_R, then Matrix_Cal_KMX into Q.
+int KMX_Identity_Point(const char* path, const void* memory, long memLen, const MATRIX* m,
+                       const unsigned char* id, int idLen, EC_POINT* Q);
+// X || Y of a point, L bytes each: 0, or 16004 (infinity, no coordinates).
+int KMX_Point_XY(const EC_GROUP* group, const EC_POINT* P, int L, unsigned char* out,
+                 BN_CTX* ctx);
+// Sets the fields of an envelope record: version 1, matrixId, addresseeId,
+// encOid (object of cipherNid), env; cdata is left as it is. 12001 when a
+// field cannot be set, 12005 when the cipher has no object identifier.
+int KMX_Fill_DEnvelope(DEnvelope* e, const ASN1_STRING* matrixId, const unsigned char* id,
+                       int idLen, int cipherNid, const unsigned char* env, int envLen);

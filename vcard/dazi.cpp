@@ -167,7 +167,6 @@ uint16_t InitCosSys()
     std::memset(&sInnerKey, 0, sizeof sInnerKey);
     sSecStatus = 0;
     sCurDate = 0;
-    std::memset(&sIFP, 0, sizeof sIFP);
     return InitAuth(&sDevInfo);
 }
 

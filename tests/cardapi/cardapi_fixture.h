@@ -104,3 +104,64 @@ protected:
     std::string image;
     std::vector<exchange> log;
 };
+
+#include "ec_oracle.h"
+
+// A card with the three default PINs verified and an identity record, so
+// that the card can create its inner key; keys are installed per test.
+class KeyedCardTest : public CardTest {
+protected:
+    struct key_pair {
+        bytes d;    // private scalar, L bytes
+        bytes pub;  // X||Y
+    };
+
+    void SetUp() override
+    {
+        CardTest::SetUp();
+        if (HasFatalFailure()) return;
+        verify_all();
+        if (HasFatalFailure()) return;
+        oracle::curve c0(0);
+        recovery_key = c0.random_scalar();
+        bytes record = c0.mul(recovery_key);
+        record.push_back(0);
+        record.insert(record.end(), identity.begin(), identity.end());
+        ASSERT_EQ(0u, COS_CreateFile(0x40, 128));
+        ASSERT_EQ(0u, COS_WriteFile(record.data(), static_cast<uint16_t>(record.size())));
+    }
+
+    static bytes with_crc(const bytes& scalar)
+    {
+        bytes data = scalar;
+        uint16_t crc = oracle::crc16(scalar);
+        data.push_back(static_cast<uint8_t>(crc & 0xFF));
+        data.push_back(static_cast<uint8_t>(crc >> 8));
+        return data;
+    }
+
+    // A fresh key of curve t, imported plain into slot k.
+    key_pair install(uint8_t k, uint8_t t)
+    {
+        oracle::curve c(t);
+        key_pair kp{c.random_scalar(), {}};
+        kp.pub = c.mul(kp.d);
+        bytes data = with_crc(kp.d);
+        EXPECT_EQ(0u, COS_WritePriKey(static_cast<uint8_t>((t << 4) | 1), k, data.data(),
+                                      static_cast<uint32_t>(data.size())));
+        return kp;
+    }
+
+    // Installs a system key record (key number, type, security bit, 5 tries)
+    // with the initialising instruction; needs PIN type 0 verified.
+    void install_system_key(uint8_t number, uint8_t type, uint8_t secBit, const bytes& key16)
+    {
+        bytes data = {number, 0, type, 0, secBit, number, 5, 5};
+        data.insert(data.end(), key16.begin(), key16.end());
+        _apdu_frame_ f;
+        ASSERT_EQ(0u, raw(f, 0x00, 0x0E, number, type, data, 0));
+    }
+
+    std::string identity = "host-identity-0001";
+    bytes recovery_key;
+};

@@ -30,9 +30,11 @@ struct Curve {
     {
         group = ECC_Enable(serial, &L);
         ctx = BN_CTX_new();
-        if (!group || !ctx)
+        if (!ctx)
             return;
         BN_CTX_start(ctx);
+        if (!group)
+            return;
         p = BN_CTX_get(ctx);
         n = EC_GROUP_get0_order(group);
         ok = p && n && EC_GROUP_get_curve(group, p, nullptr, nullptr, ctx);

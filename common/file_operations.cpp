@@ -25,16 +25,46 @@ __attribute__((format(printf, 1, 2))) void log_error(const char* fmt, ...)
     log_string(LOG_ERROR, msg);
 }
 
-#define LOG_FAIL(fmt, ...) log_error("[%s %s %d] " fmt, LOG_SOURCE_FILE, __func__, __LINE__, ##__VA_ARGS__)
+// "[file function line] " in front of a message; func is the public operation.
+#define LOG_FAIL_IN(func, fmt, ...) \
+    log_error("[%s %s %d] " fmt, LOG_SOURCE_FILE, func, __LINE__, ##__VA_ARGS__)
+#define LOG_FAIL(fmt, ...) LOG_FAIL_IN(__func__, fmt, ##__VA_ARGS__)
 
-bool seek_to(FILE* fp, long long offset, int whence)
+bool seek_to(const char* func, FILE* fp, long long offset, int whence)
 {
     if (fseeko(fp, static_cast<off_t>(offset), whence) != 0) {
         int e = errno;
-        LOG_FAIL("fseek offset %lld err:%d, %s.\n", offset, e, std::strerror(e));
+        LOG_FAIL_IN(func, "fseek offset %lld err:%d, %s.\n", offset, e, std::strerror(e));
         return false;
     }
     return true;
+}
+
+// The positioned read and write: what names the direction in the message,
+// transfer moves the bytes and returns how many.
+template <typename Transfer>
+int transfer_at(const char* func, const char* what, FILE* fp, long long offset, unsigned long len,
+                const void* data, bool ignore_offset, unsigned long& done, Transfer transfer)
+{
+    done = 0;
+    if (fp == nullptr) {
+        LOG_FAIL_IN(func, "fp is NULL.\n");
+        return -1;
+    }
+    if (data == nullptr && len > 0) {
+        LOG_FAIL_IN(func, "data is NULL.\n");
+        return -1;
+    }
+    if (!ignore_offset && !seek_to(func, fp, offset, SEEK_SET))
+        return 1;
+    errno = 0;
+    done = len > 0 ? transfer() : 0;
+    if (done == 0) {
+        int e = errno;
+        LOG_FAIL_IN(func, "%s file err:%d, %s.\n", what, e, std::strerror(e));
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -61,49 +91,15 @@ long read_file_to_buff(const char* file_path, unsigned long len, char* data)
 int read_Offset_file_to_buff(FILE* fp, long long nByteOffset, unsigned long len, char* data,
                              bool bIgnoreByteOffset, unsigned long& nRead)
 {
-    nRead = 0;
-    if (fp == nullptr) {
-        LOG_FAIL("fp is NULL.\n");
-        return -1;
-    }
-    if (data == nullptr && len > 0) {
-        LOG_FAIL("data is NULL.\n");
-        return -1;
-    }
-    if (!bIgnoreByteOffset && !seek_to(fp, nByteOffset, SEEK_SET))
-        return 1;
-    errno = 0;
-    nRead = len > 0 ? std::fread(data, 1, len, fp) : 0;
-    if (nRead == 0) {
-        int e = errno;
-        LOG_FAIL("Read file err:%d, %s.\n", e, std::strerror(e));
-        return 1;
-    }
-    return 0;
+    return transfer_at(__func__, "Read", fp, nByteOffset, len, data, bIgnoreByteOffset, nRead,
+                       [&] { return std::fread(data, 1, len, fp); });
 }
 
 int write_Offset_file_to_buff(FILE* fp, long long nByteOffset, unsigned long len,
                               const char* data, bool bIgnoreByteOffset, unsigned long& nWrite)
 {
-    nWrite = 0;
-    if (fp == nullptr) {
-        LOG_FAIL("fp is NULL.\n");
-        return -1;
-    }
-    if (data == nullptr && len > 0) {
-        LOG_FAIL("data is NULL.\n");
-        return -1;
-    }
-    if (!bIgnoreByteOffset && !seek_to(fp, nByteOffset, SEEK_SET))
-        return 1;
-    errno = 0;
-    nWrite = len > 0 ? std::fwrite(data, 1, len, fp) : 0;
-    if (nWrite == 0) {
-        int e = errno;
-        LOG_FAIL("write file err:%d, %s.\n", e, std::strerror(e));
-        return 1;
-    }
-    return 0;
+    return transfer_at(__func__, "write", fp, nByteOffset, len, data, bIgnoreByteOffset, nWrite,
+                       [&] { return std::fwrite(data, 1, len, fp); });
 }
 
 int set_Offset_file(FILE* fp, long long nByteOffset, emPOINTER_MOVEMETHOD emMode)
@@ -113,7 +109,7 @@ int set_Offset_file(FILE* fp, long long nByteOffset, emPOINTER_MOVEMETHOD emMode
         return -1;
     }
     int whence = emMode == MO_FILE_CURRENT ? SEEK_CUR : emMode == MO_FILE_FILE_END ? SEEK_END : SEEK_SET;
-    return seek_to(fp, nByteOffset, whence) ? 0 : 1;
+    return seek_to(__func__, fp, nByteOffset, whence) ? 0 : 1;
 }
 
 bool create_dir(const char* file_path, unsigned int mode)

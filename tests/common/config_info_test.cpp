@@ -1,6 +1,6 @@
 #include "common/config_info.h"
 
-#include "common/tmp_dir.h"
+#include "common/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"just_inside_read_size",
                      "Version=1\nLogLevel=1\n" + std::string(10239 - 21 - 12, '#') + "MaxRowNum=5\n",
                      0, "1", 1, 5}),
-    [](const ::testing::TestParamInfo<SettingsCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 TEST(SettingsReader, MissingOrEmptyFileLeavesRecordUntouched)
 {

@@ -1,7 +1,7 @@
 #include "common/file_operations.h"
 
 #include "common/log.h"
-#include "common/tmp_dir.h"
+#include "common/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -111,6 +111,9 @@ TEST_F(FileOps, OffsetReadsAndWrites)
     EXPECT_EQ(write_Offset_file_to_buff(nullptr, 0, 1, "x", false, n), -1);
     EXPECT_EQ(set_Offset_file(nullptr, 0, MO_FILE_BEGIN), -1);
     EXPECT_NE(logged().find("] fp is NULL.\n"), std::string::npos);
+    // Each message names the operation that failed.
+    for (const char* op : {"read_Offset_file_to_buff", "write_Offset_file_to_buff", "set_Offset_file"})
+        EXPECT_NE(logged().find(std::string(" ") + op + " "), std::string::npos) << op;
 }
 
 TEST_F(FileOps, CreateDir)
@@ -185,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"create_new", RE_FILE_NORMAL_DATA, RE_CREATE_NEW, false, false, 1},
         OpenCase{"open_always", RE_FILE_NORMAL_DATA, RE_OPEN_ALWAYS, false, true, 1},
         OpenCase{"truncate_existing", RE_FILE_NORMAL_DATA, RE_TRUNCATE_EXISTING, false, true, 1}),
-    [](const ::testing::TestParamInfo<OpenCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 TEST_F(FileOps, OpenFileFailuresAreLogged)
 {

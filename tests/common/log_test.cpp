@@ -1,6 +1,6 @@
 #include "common/log.h"
 
-#include "common/tmp_dir.h"
+#include "common/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -117,21 +118,22 @@ INSTANTIATE_TEST_SUITE_P(Table, LogLevels,
                                            LevelCase{2, {2, 3, 4}}, LevelCase{4, {4}},
                                            LevelCase{7, {4}}));
 
-struct RowCase {
+// A run of calls after "LOG START" (which is call 1) and the file after it.
+struct RunCase {
     const char* name;
     long limit;
     int level;
-    std::vector<Call> calls; // after "LOG START", which is call 1
+    std::vector<Call> calls;
     std::vector<std::string> expected;
 };
 
-void PrintTo(const RowCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
-class LogRows : public ::testing::TestWithParam<RowCase> {};
+class LogRun : public ::testing::TestWithParam<RunCase> {};
 
-TEST_P(LogRows, FileRestartsAtRowLimit)
+TEST_P(LogRun, FileHoldsExpectedLines)
 {
-    const RowCase& c = GetParam();
+    const RunCase& c = GetParam();
     LogFile log(c.limit, c.level);
     ASSERT_EQ(log.init_rc(), 0);
     run(c.calls);
@@ -139,74 +141,54 @@ TEST_P(LogRows, FileRestartsAtRowLimit)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, LogRows,
+    RowLimit, LogRun,
     ::testing::Values(
-        RowCase{"limit3_two_calls", 3, 0, {{0, "m2\n"}}, {"[T] LOG START", "[INFO: T] m2"}},
-        RowCase{"limit3_third_call_restarts", 3, 0, {{0, "m2\n"}, {0, "m3\n"}}, {"[INFO: T] m3"}},
-        RowCase{"limit3_five_calls",
+        RunCase{"limit3_two_calls", 3, 0, {{0, "m2\n"}}, {"[T] LOG START", "[INFO: T] m2"}},
+        RunCase{"limit3_third_call_restarts", 3, 0, {{0, "m2\n"}, {0, "m3\n"}}, {"[INFO: T] m3"}},
+        RunCase{"limit3_five_calls",
                 3,
                 0,
                 {{0, "m2\n"}, {0, "m3\n"}, {0, "m4\n"}, {0, "m5\n"}},
                 {"[INFO: T] m3", "[INFO: T] m4", "[INFO: T] m5"}},
-        RowCase{"limit3_sixth_call_restarts",
+        RunCase{"limit3_sixth_call_restarts",
                 3,
                 0,
                 {{0, "m2\n"}, {0, "m3\n"}, {0, "m4\n"}, {0, "m5\n"}, {0, "m6\n"}},
                 {"[INFO: T] m6"}},
         // Filtered calls count as rows too.
-        RowCase{"limit3_filtered_call_counts",
+        RunCase{"limit3_filtered_call_counts",
                 3,
                 2,
                 {{0, "hidden\n"}, {2, "m3\n"}},
                 {"[ERROR: T] m3"}},
-        RowCase{"limit1_start_only", 1, 0, {}, {"[T] LOG START"}},
-        RowCase{"limit1_latest_only", 1, 0, {{0, "m2\n"}, {1, "m3\n"}}, {"[WARNING: T] m3"}},
-        RowCase{"limit1_repeat_leaves_empty", 1, 0, {{0, "m2\n"}, {0, "m2\n"}}, {}},
-        RowCase{"limit0_latest_only", 0, 0, {{0, "m2\n"}, {3, "m3\n"}}, {"[FATAL: T] m3"}},
-        RowCase{"limit0_filtered_leaves_empty", 0, 2, {{2, "m2\n"}, {1, "m3\n"}}, {}},
-        RowCase{"negative_limit_latest_only", -4, 0, {{0, "m2\n"}, {0, "m3\n"}},
+        RunCase{"limit1_start_only", 1, 0, {}, {"[T] LOG START"}},
+        RunCase{"limit1_latest_only", 1, 0, {{0, "m2\n"}, {1, "m3\n"}}, {"[WARNING: T] m3"}},
+        RunCase{"limit1_repeat_leaves_empty", 1, 0, {{0, "m2\n"}, {0, "m2\n"}}, {}},
+        RunCase{"limit0_latest_only", 0, 0, {{0, "m2\n"}, {3, "m3\n"}}, {"[FATAL: T] m3"}},
+        RunCase{"limit0_filtered_leaves_empty", 0, 2, {{2, "m2\n"}, {1, "m3\n"}}, {}},
+        RunCase{"negative_limit_latest_only", -4, 0, {{0, "m2\n"}, {0, "m3\n"}},
                 {"[INFO: T] m3"}}),
-    [](const ::testing::TestParamInfo<RowCase>& i) { return std::string(i.param.name); });
-
-struct RepeatCase {
-    const char* name;
-    long limit;
-    std::vector<Call> calls;
-    std::vector<std::string> expected;
-};
-
-void PrintTo(const RepeatCase& c, std::ostream* os) { *os << c.name; }
-
-class LogRepeats : public ::testing::TestWithParam<RepeatCase> {};
-
-TEST_P(LogRepeats, ImmediateRepeatIsSuppressed)
-{
-    const RepeatCase& c = GetParam();
-    LogFile log(c.limit, 1);
-    ASSERT_EQ(log.init_rc(), 0);
-    run(c.calls);
-    EXPECT_EQ(log.lines(), c.expected);
-}
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, LogRepeats,
+    Repeats, LogRun,
     ::testing::Values(
-        RepeatCase{"same_text_twice", 1000, {{2, "x\n"}, {2, "x\n"}},
-                   {"[T] LOG START", "[ERROR: T] x"}},
-        RepeatCase{"same_text_other_level", 1000, {{2, "x\n"}, {3, "x\n"}},
-                   {"[T] LOG START", "[ERROR: T] x"}},
-        RepeatCase{"after_other_text", 1000, {{2, "x\n"}, {2, "y\n"}, {2, "x\n"}},
-                   {"[T] LOG START", "[ERROR: T] x", "[ERROR: T] y", "[ERROR: T] x"}},
+        RunCase{"same_text_twice", 1000, 1, {{2, "x\n"}, {2, "x\n"}},
+                {"[T] LOG START", "[ERROR: T] x"}},
+        RunCase{"same_text_other_level", 1000, 1, {{2, "x\n"}, {3, "x\n"}},
+                {"[T] LOG START", "[ERROR: T] x"}},
+        RunCase{"after_other_text", 1000, 1, {{2, "x\n"}, {2, "y\n"}, {2, "x\n"}},
+                {"[T] LOG START", "[ERROR: T] x", "[ERROR: T] y", "[ERROR: T] x"}},
         // A text filtered out by its level does not block the same text at a
         // level that passes.
-        RepeatCase{"filtered_does_not_block", 1000, {{0, "x\n"}, {2, "x\n"}},
-                   {"[T] LOG START", "[ERROR: T] x"}},
+        RunCase{"filtered_does_not_block", 1000, 1, {{0, "x\n"}, {2, "x\n"}},
+                {"[T] LOG START", "[ERROR: T] x"}},
         // The memory survives the restart at the row limit: call 3 empties
         // the file and its repeat is not written into the new file.
-        RepeatCase{"across_restart", 3, {{2, "x\n"}, {2, "x\n"}}, {}},
-        RepeatCase{"across_restart_then_new", 3, {{2, "x\n"}, {2, "x\n"}, {2, "y\n"}},
-                   {"[ERROR: T] y"}}),
-    [](const ::testing::TestParamInfo<RepeatCase>& i) { return std::string(i.param.name); });
+        RunCase{"across_restart", 3, 1, {{2, "x\n"}, {2, "x\n"}}, {}},
+        RunCase{"across_restart_then_new", 3, 1, {{2, "x\n"}, {2, "x\n"}, {2, "y\n"}},
+                {"[ERROR: T] y"}}),
+    CaseName());
 
 TEST(Log, InitClearsRepeatMemory)
 {
@@ -312,4 +294,27 @@ TEST(Log, OverlongPathIsRefused)
     EXPECT_EQ(set_log_file_name(ok.c_str()), 0);
     EXPECT_EQ(log_init(), 0);
     log_close();
+}
+
+TEST(Log, ThreadsNeverInterleaveLines)
+{
+    LogFile log(100000, 0);
+    ASSERT_EQ(log.init_rc(), 0);
+    constexpr int kThreads = 4, kEach = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string text = "thread " + std::to_string(t) + " line " + std::to_string(i) +
+                                   " " + std::string(40, static_cast<char>('a' + t)) + "\n";
+                log_string(2, text.c_str());
+            }
+        });
+    for (std::thread& th : threads)
+        th.join();
+    std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u + kThreads * kEach);
+    static const std::regex line(R"(\[ERROR: T\] thread (\d) line \d+ ([a-d])\2{39})");
+    for (size_t i = 1; i < lines.size(); ++i)
+        ASSERT_TRUE(std::regex_match(lines[i], line)) << lines[i];
 }

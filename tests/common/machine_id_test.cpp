@@ -1,6 +1,6 @@
 #include "common/machine_id.h"
 
-#include "common/tmp_dir.h"
+#include "common/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -54,9 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ReadKeyDat,
                                            KeyDatCase{"short_10", 10, 10},
                                            KeyDatCase{"exact_39", 39, 39},
                                            KeyDatCase{"long_50", 50, 39}),
-                         [](const ::testing::TestParamInfo<KeyDatCase>& i) {
-                             return std::string(i.param.name);
-                         });
+                         CaseName());
 
 TEST(MachineId, MissingFileLeavesIdentifierAbsent)
 {

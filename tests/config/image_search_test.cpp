@@ -1,6 +1,6 @@
 #include "config/image_search.h"
 
-#include "common/tmp_dir.h"
+#include "common/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -152,50 +152,20 @@ TEST_F(ImageSearch, FoldersThatCannotBeOpened)
     }
 }
 
-// Runs the search as an ordinary user (root reads every folder), reporting
-// the list and the printed text through pipes.
+// The search as an ordinary user, so a locked folder cannot be read.
 Scan scan_unprivileged(const std::string& dir)
 {
-    if (geteuid() != 0)
-        return scan(dir);
-    int list_pipe[2], out_pipe[2];
-    if (pipe(list_pipe) != 0 || pipe(out_pipe) != 0)
-        return {};
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(list_pipe[0]);
-        close(out_pipe[0]);
-        dup2(out_pipe[1], STDOUT_FILENO);
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(2);
-        std::vector<std::string> list;
-        recursion_scan_dir_file(dir.c_str(), list, ".vkd");
-        std::fflush(stdout);
-        for (const std::string& p : list) {
-            std::string line = p + "\n";
-            if (write(list_pipe[1], line.data(), line.size()) < 0)
-                _exit(3);
-        }
-        _exit(0);
-    }
-    close(list_pipe[1]);
-    close(out_pipe[1]);
-    auto drain = [](int fd) {
-        std::string s;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            s.append(buf, static_cast<size_t>(n));
-        close(fd);
-        return s;
-    };
     Scan s;
-    s.out = drain(out_pipe[0]);
-    std::string lines = drain(list_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string lines = run_unprivileged(
+        [&] {
+            std::vector<std::string> list;
+            recursion_scan_dir_file(dir.c_str(), list, ".vkd");
+            std::string joined;
+            for (const std::string& p : list)
+                joined += p + "\n";
+            return joined;
+        },
+        &s.out);
     for (size_t start = 0, nl; (nl = lines.find('\n', start)) != std::string::npos; start = nl + 1)
         s.list.push_back(lines.substr(start, nl - start));
     return s;

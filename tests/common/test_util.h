@@ -1,0 +1,132 @@
+#pragma once
+// Test helpers: a temporary folder removed with its contents, whole-file
+// reads and writes, and the names of table-driven cases.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+
+class TmpDir {
+public:
+    TmpDir()
+    {
+        char tmpl[] = "/tmp/tarn-test-XXXXXX";
+        const char* p = mkdtemp(tmpl);
+        path_ = p != nullptr ? p : "";
+    }
+    ~TmpDir()
+    {
+        std::error_code ec;
+        // Give back every permission a test took away, so removal works.
+        for (auto it = std::filesystem::recursive_directory_iterator(
+                 path_, std::filesystem::directory_options::skip_permission_denied, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                chmod(it->path().c_str(), 0700);
+        std::filesystem::remove_all(path_, ec);
+    }
+    TmpDir(const TmpDir&) = delete;
+    TmpDir& operator=(const TmpDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Names each case of a parameterised test after the case's own name field.
+struct CaseName {
+    template <typename T>
+    std::string operator()(const ::testing::TestParamInfo<T>& info) const
+    {
+        return info.param.name;
+    }
+};
+
+// Runs fn as an ordinary user: folder permissions do not bind root, so when
+// the tests run as root fn runs in a child process under the user id 65534
+// (the temporary folders must then be open to others). Returns fn's result;
+// what fn printed on standard output goes to *printed.
+inline std::string run_unprivileged(const std::function<std::string()>& fn, std::string* printed)
+{
+    if (geteuid() != 0) {
+        testing::internal::CaptureStdout();
+        std::string result = fn();
+        std::fflush(stdout);
+        *printed = testing::internal::GetCapturedStdout();
+        return result;
+    }
+    int result_pipe[2], out_pipe[2];
+    if (pipe(result_pipe) != 0)
+        return "";
+    if (pipe(out_pipe) != 0) {
+        close(result_pipe[0]);
+        close(result_pipe[1]);
+        return "";
+    }
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(result_pipe[0]);
+        close(out_pipe[0]);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        std::string result = fn();
+        std::fflush(stdout);
+        size_t done = 0;
+        while (done < result.size()) {
+            ssize_t n = write(result_pipe[1], result.data() + done, result.size() - done);
+            if (n <= 0)
+                _exit(3);
+            done += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(result_pipe[1]);
+    close(out_pipe[1]);
+    auto drain = [](int fd) {
+        std::string s;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            s.append(buf, static_cast<size_t>(n));
+        close(fd);
+        return s;
+    };
+    // Both pipes are small; the child writes its output before its result.
+    *printed = drain(out_pipe[0]);
+    std::string result = drain(result_pipe[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        ADD_FAILURE() << "unprivileged child failed, status " << status;
+    return result;
+}

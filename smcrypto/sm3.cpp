@@ -46,19 +46,27 @@ struct tj_table {
 };
 constexpr tj_table Tj{};
 
-// Expansion of one block: W0..W67 (W'j = Wj ^ Wj+4 is formed in CF).
+// Message expansion W16..W67; word i is formed just before round i - 4 needs
+// it, interleaved with the rounds (W'j = Wj ^ Wj+4 is formed in the round).
+template <int i>
+inline void expand(uint32_t W[68])
+{
+    if constexpr (i >= 16 && i < 68)
+        W[i] = P1(W[i - 16] ^ W[i - 9] ^ _irol_(W[i - 3], 15)) ^ _irol_(W[i - 13], 7) ^ W[i - 6];
+}
+
+// The first sixteen words of the expansion: the block read big-endian.
 inline void SM3_Extend(const unsigned char* block, uint32_t W[68])
 {
     for (int j = 0; j < 16; ++j)
         W[j] = char2int(block + 4 * j);
-    for (int j = 16; j < 68; ++j)
-        W[j] = P1(W[j - 16] ^ W[j - 9] ^ _irol_(W[j - 3], 15)) ^ _irol_(W[j - 13], 7) ^ W[j - 6];
 }
 
 // Rounds written out in groups of four with the register roles rotated, so
 // no words are moved between rounds.
 #define SM3_ROUND(j, A, B, C, D, E, F, G, H, FF, GG)                  \
     do {                                                             \
+        expand<(j) + 4>(W);                                          \
         uint32_t a12 = _irol_(A, 12);                                \
         uint32_t ss1 = _irol_(a12 + E + Tj.v[j], 7);                 \
         uint32_t ss2 = ss1 ^ a12;                                    \
@@ -72,7 +80,7 @@ inline void SM3_Extend(const unsigned char* block, uint32_t W[68])
 
 #define FF0(x, y, z) ((x) ^ (y) ^ (z))
 #define GG0(x, y, z) ((x) ^ (y) ^ (z))
-#define FF1(x, y, z) (((x) & (y)) | ((x) & (z)) | ((y) & (z)))
+#define FF1(x, y, z) (((x) & (y)) | (((x) | (y)) & (z)))
 #define GG1(x, y, z) ((((y) ^ (z)) & (x)) ^ (z))
 
 #define SM3_ROUND4(j, FF, GG)                                   \
@@ -93,9 +101,18 @@ void CF(uint32_t V[8], const unsigned char* data, size_t nblocks)
         SM3_ROUND4(4, FF0, GG0);
         SM3_ROUND4(8, FF0, GG0);
         SM3_ROUND4(12, FF0, GG0);
-        for (int j = 16; j < 64; j += 4) {
-            SM3_ROUND4(j, FF1, GG1);
-        }
+        SM3_ROUND4(16, FF1, GG1);
+        SM3_ROUND4(20, FF1, GG1);
+        SM3_ROUND4(24, FF1, GG1);
+        SM3_ROUND4(28, FF1, GG1);
+        SM3_ROUND4(32, FF1, GG1);
+        SM3_ROUND4(36, FF1, GG1);
+        SM3_ROUND4(40, FF1, GG1);
+        SM3_ROUND4(44, FF1, GG1);
+        SM3_ROUND4(48, FF1, GG1);
+        SM3_ROUND4(52, FF1, GG1);
+        SM3_ROUND4(56, FF1, GG1);
+        SM3_ROUND4(60, FF1, GG1);
         V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
         V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
         data += 64;

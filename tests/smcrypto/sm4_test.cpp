@@ -198,11 +198,12 @@ TEST(Sm4, StreamingInPlace)
     buf.resize(176);
     uint32_t n1 = 0, n2 = 0;
     ASSERT_EQ(SM4_Update(&c, buf.data(), 5, buf.data(), &n1), 0);   // 5 bytes held
-    ASSERT_EQ(SM4_Update(&c, buf.data() + 5, 155, buf.data() + 5 - 5 + n1, &n2), 0);
-    EXPECT_EQ(n1 + n2, 160u);
+    EXPECT_EQ(n1, 0u);
+    // With 5 bytes held the output runs 5 bytes behind the input.
+    ASSERT_EQ(SM4_Update(&c, buf.data() + 5, 155, buf.data(), &n2), 0);
+    EXPECT_EQ(n2, 160u);
     int fin = 16;
     ASSERT_EQ(SM4_Final(c, buf.data() + 160, &fin), 0);
-    // The second call wrote 5 bytes ahead of its input: compare what fits.
     EXPECT_EQ(buf, want);
 
     ASSERT_EQ(SM4_Init(&c, key.data(), iv.data(), SM4_CBC_DECRYPT), 0);

@@ -110,8 +110,10 @@ uint16_t ECalCrc16(uint16_t start, const uint8_t* p, uint32_t n);
 // file. 0x9000; 0x6A82 no key file; 0x6A03 a read beyond the used length or
 // n outside 1..12; otherwise the file read's or write's status.
 uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record);
-// Reads or writes the device status record of file 0. 0 when file 0 exists
-// (the status of the transfer itself is not passed on), else 0x6A82.
+// Reads or writes the device status record of file 0. 0; 0x6A82 when file 0
+// is missing; otherwise the failing transfer's status (0x6581 when the image
+// cannot be written), so a lost write is never reported as done. A failed
+// read leaves *record unchanged.
 uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 
 // Installs (update = 0: value = record bytes 0..7, then the 16-byte key value;
@@ -145,7 +147,8 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
 // 16 bytes. 0; 0x6985 no user PIN, or the stored digest does not match (wrong
 // PIN, damaged or foreign file 2); 0x6A82 file 2 missing without create, or no
 // identity record; 0x6A85 identity record's used length outside 50..113;
-// 0x6F00 the curve arithmetic failed; otherwise a file status.
+// 0x6A80 its recovery point is not on curve 0; 0x6F00 the curve arithmetic
+// failed; otherwise a file status. A failed creation leaves no file 2.
 uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin);
 
 // Unwraps the private key of file fid (0x10..0x1F) with the 16-byte inner key
@@ -159,5 +162,7 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
 // 0x9000 or the first failing status.
 uint16_t InitPin();
 // Loads the device status into *devInfo; on a blank card creates file 0
-// (8 zero bytes) and the default PINs. 0 or the creation status.
+// (8 zero bytes) and the default PINs. 0, the creation status, or 0x6581 when
+// the default PINs could not be written (file 0 is then removed again, so the
+// next start repeats the first start).
 uint16_t InitAuth(_dev_info_* devInfo);

@@ -197,6 +197,30 @@ TEST_F(CardTest, FailedOpenKeepsTheBoundDevice)
     EXPECT_EQ(0u, COS_SetCachePin(0, 0));
 }
 
+TEST_F(CardTest, ImageTheCardRefusesIsNotReportedAsBound)
+{
+    // Readable files that are no key device image: too short, or a link.
+    verify(2);
+    std::string small = dir.file("small.vkd");
+    FILE* f = fopen(small.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fputs("not an image", f);
+    fclose(f);
+    std::string link = dir.file("link.vkd");
+    ASSERT_EQ(0, symlink(image.c_str(), link.c_str()));
+    for (const std::string& p : {small, link}) {
+        SCOPED_TRACE(p);
+        EXPECT_EQ(11006u, DEV_Open(DEV_TYPE_VIRTUAL, p.c_str()));
+        EXPECT_EQ(11006u, VDEV_SetDataFile(p.c_str()));
+        // Still the first card, with its verified PIN.
+        EXPECT_EQ(0u, COS_SetCachePin(0, 0));
+    }
+    ASSERT_EQ(0u, DEV_Close());
+    EXPECT_EQ(11006u, DEV_Open(DEV_TYPE_VIRTUAL, small.c_str()));
+    EXPECT_EQ(-1, m_iType);
+    EXPECT_EQ(0, g_vDev);
+}
+
 TEST_F(CardTest, BuildersSendTheShortestForm)
 {
     // Lc 0 / Le 0: header only; Lc 0 / Le 16: header and Le; Lc 4 / Le 0:

@@ -42,6 +42,11 @@ const Case kParserCases[] = {
      0x6C10, ""},
     {"select with Le 3", "00 A4 81 00 03", 0x6C02, ""},
     {"read with Le 0", "00 B0 00 00 00", 0x6C01, ""},
+    {"SM4 data not a multiple of 16", "00 50 00 00 0F 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0F",
+     0x6700, ""},
+    {"hash start is case 1: an Le byte does not fit", "00 54 01 00 03 61 62 63 14", 0x6A80, ""},
+    {"one-shot hash is case 3: it needs its Le", "00 54 00 00 03 61 62 63", 0x6A80, ""},
+    {"hash with P1 beyond the stream steps", "00 56 04 00 03 61 62 63 20", 0x6A86, ""},
     {"access condition before the parameters", "00 0E 0C 00 18 00", 0x6982, ""},
     {"serial number", "00 0A 00 00 10", 0x9000, "31 31 31 31 31 31 31 31 31 31 31 31"},
     {"serial number, Le 8 passes the table, not the handler", "00 0A 00 00 08", 0x6C0C, ""},
@@ -90,6 +95,16 @@ TEST_F(FrontCard, LeRuleOfKeyMatrixGenerationRefusesCurvesWithoutAFieldLength)
     ASSERT_EQ(VerifyDefault(0), 0x9000);
     EXPECT_EQ(SW(Hex("80 42 60 00 22")), 0x6C12);
     EXPECT_EQ(SW(Hex("80 42 F0 00 12")), 0x6C12);
+    // Curve 3 (L 20): export elements are 32 bytes, generated points 40.
+    EXPECT_EQ(SW(Hex("80 40 30 00 22")), 0x6C12);
+    EXPECT_EQ(SW(Hex("80 42 30 00 2A")), 0x6C12);
+
+    // The Lc rules of matrix import (Lc - 2 a multiple of 32) and of the
+    // identity key (index pairs: even Lc), and the envelope case by P2.
+    EXPECT_EQ(SW(Cat(Hex("80 44 00 00 21"), Bytes(0x21, 0))), 0x6700);
+    EXPECT_EQ(SW(Cat(Cat(Hex("80 46 00 00 09"), Bytes(9, 0)), Bytes{0x18})), 0x6700);
+    EXPECT_EQ(SW(Cat(Cat(Hex("80 C8 10 00 12"), Bytes(0x12, 0)), Hex("30"))), 0x6A80);
+    EXPECT_EQ(SW(Cat(Hex("80 C8 10 01 12"), Bytes(0x12, 0))), 0x6A80);
 
     // A passing Le reaches the handler, which has no inner key to work with
     // (0x6985, or 0x6D00 while the handler is missing): either way the

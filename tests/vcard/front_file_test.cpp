@@ -55,16 +55,21 @@ protected:
     void Grant(uint16_t mask)
     {
         ASSERT_EQ(SW(Hex("00 06 00 00 10")), 0x9000);
-        if (mask & B3)
+        if (mask & B3) {
             ASSERT_EQ(VerifyDefault(0), 0x9000);
-        if (mask & B4)
+        }
+        if (mask & B4) {
             ASSERT_EQ(VerifyDefault(1), 0x9000);
-        if (mask & B5)
+        }
+        if (mask & B5) {
             ASSERT_EQ(VerifyDefault(2), 0x9000);
-        if (mask & B7)
+        }
+        if (mask & B7) {
             ASSERT_EQ(ExternalAuth(1, kKey7), 0x9000);
-        if (mask & B8)
+        }
+        if (mask & B8) {
             ASSERT_EQ(ExternalAuth(2, kKey8), 0x9000);
+        }
         ASSERT_EQ(sSecStatus, mask);
     }
     uint16_t Select(uint8_t fid) { return SW(Apdu(0x00, 0xA4, fid, 0, {}, 2)); }
@@ -90,13 +95,17 @@ void CheckRight(const char* op, uint8_t fid, int need, uint16_t refusal, uint16_
         EXPECT_EQ(run(ALL), refusal);
         return;
     }
-    if (need != FREE)
+    if (need != FREE) {
         EXPECT_EQ(run(uint16_t(ALL & ~need)), refusal);
-    for (uint16_t bit : {B3, B4, B5, B7, B8})
-        if (need & bit)
+    }
+    for (uint16_t bit : {B3, B4, B5, B7, B8}) {
+        if (need & bit) {
             EXPECT_EQ(run(bit), success) << "bit " << bit;
-    if (need == FREE)
+        }
+    }
+    if (need == FREE) {
         EXPECT_EQ(run(0), success);
+    }
 }
 
 TEST_F(FrontFiles, EveryRowOfTheAccessTable)

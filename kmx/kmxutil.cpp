@@ -6,11 +6,28 @@
 #include <openssl/objects.h>
 #include <openssl/provider.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/sm3.h"
+
+namespace {
+
+OSSL_PROVIDER* g_default = nullptr;
+OSSL_PROVIDER* g_legacy = nullptr;
+
+void unload_providers()
+{
+    if (g_legacy)
+        OSSL_PROVIDER_unload(g_legacy);
+    if (g_default)
+        OSSL_PROVIDER_unload(g_default);
+    g_legacy = g_default = nullptr;
+}
+
+} // namespace
 
 void KMX_Init_Providers(void)
 {
@@ -18,9 +35,12 @@ void KMX_Init_Providers(void)
     std::call_once(once, [] {
         // Loading one provider explicitly turns off the implicit default, so
         // both are loaded: default for the common algorithms, legacy for
-        // DES, RC4 and the other old ciphers and digests.
-        OSSL_PROVIDER_load(nullptr, "default");
-        OSSL_PROVIDER_load(nullptr, "legacy");
+        // DES, RC4 and the other old ciphers and digests. They are unloaded
+        // at exit, before the library's own clean-up (registered earlier).
+        OPENSSL_init_crypto(0, nullptr);
+        g_default = OSSL_PROVIDER_load(nullptr, "default");
+        g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+        std::atexit(unload_providers);
     });
 }
 

@@ -9,6 +9,7 @@
 #include <openssl/ec.h>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 namespace {
 
@@ -55,9 +56,22 @@ EC_GROUP* ecgroup = nullptr;
 bool g_fixed_k_set = false;
 unsigned char g_fixed_k[32];
 
+// Building the curve from its parameters costs a few per cent of an
+// operation, so it is built once and each operation works on a copy.
+const EC_GROUP* curve_template()
+{
+    static std::mutex lock;
+    static EC_GROUP* built = nullptr;
+    std::lock_guard<std::mutex> g(lock);
+    if (!built)
+        built = ecurve_new_group(kSm2Serial);   // tried again after a failure
+    return built;
+}
+
 bool SM2_Enable()
 {
-    ecgroup = ecurve_new_group(kSm2Serial);
+    const EC_GROUP* t = curve_template();
+    ecgroup = t ? EC_GROUP_dup(t) : nullptr;
     return ecgroup != nullptr;
 }
 

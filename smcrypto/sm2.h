@@ -27,6 +27,12 @@ constexpr unsigned SM2_MAX_DECRYPT = 160;      // plaintext bytes for SM2_Decryp
 void SM2_GetZ(const unsigned char* id, uint8_t idlen, const unsigned char pub[64],
               unsigned char z[32]);
 void SM2_GetE(const unsigned char* msg, int len, const unsigned char z[32], unsigned char e[32]);
+// Signing and verification answer the shared status codes: 0; 15002 big
+// number or context allocation (also when the curve cannot be built); 16003
+// point allocation or arithmetic; signing also 11001 for a private key
+// outside 1 .. n - 2 and 15003 when the random generator fails; verification
+// 14005 when the signature does not hold, r or s lies outside 1 .. n - 1, or
+// the public key is not a point of the curve.
 int SM2_Sign(const unsigned char d[32], const unsigned char e[32], unsigned char sig[64]);
 int SM2_Verify(const unsigned char pub[64], const unsigned char e[32], const unsigned char sig[64]);
 // outlen: capacity in, m + 97 out.

@@ -46,10 +46,14 @@ uint16_t FetchKey(uint8_t fid, CardKey* key)
     return key->L == 0 ? 0x6A03 : 0x9000;
 }
 
-void PutCrc(uint8_t* p, uint16_t crc)
+// The same for the SM2 instructions, which use the key as an sm2p256v1
+// scalar: only 32-byte keys (curves 4 and 5) qualify.
+uint16_t FetchSm2Key(uint8_t fid, CardKey* key)
 {
-    p[0] = uint8_t(crc);
-    p[1] = uint8_t(crc >> 8);
+    uint16_t st = FetchKey(fid, key);
+    if (st == 0x9000 && key->curve != CURVE_PRIME256V1 && key->curve != CURVE_SM2P256V1)
+        st = 0x6A86;
+    return st;
 }
 
 void SetSessionKey(const uint8_t* point)
@@ -125,11 +129,9 @@ uint16_t Hash(bool sha1)
 uint16_t Sm2Sign()
 {
     CardKey key;
-    uint16_t st = FetchKey(sIFP.P1, &key);
+    uint16_t st = FetchSm2Key(sIFP.P1, &key);
     if (st != 0x9000)
         return st;
-    if (key.curve != CURVE_PRIME256V1 && key.curve != CURVE_SM2P256V1)
-        return 0x6A86;   // the SM2 scalar must be a 32-byte key
     if (sIFP.data == nullptr || sIFP.Lc != 32)
         return 0x6700;
     uint8_t sig[64];
@@ -173,11 +175,9 @@ uint16_t Sm2Encrypt()
 uint16_t Sm2Decrypt()
 {
     CardKey key;
-    uint16_t st = FetchKey(sIFP.P1, &key);
+    uint16_t st = FetchSm2Key(sIFP.P1, &key);
     if (st != 0x9000)
         return st;
-    if (key.curve != CURVE_PRIME256V1 && key.curve != CURVE_SM2P256V1)
-        return 0x6A86;
     if (sIFP.data == nullptr || sIFP.Lc <= SM2_OVERHEAD)
         return 0x6700;
     uint8_t out[256];
@@ -317,8 +317,7 @@ uint16_t Ins_ECC_OpenDE()
     if (rc != CHIP_OK) {
         sw = ChipToStatus(rc);
     } else {
-        const uint8_t* crc = sIFP.data + 2 * L;
-        if (ECalCrc16(0, kG, 2 * L) != uint16_t(crc[0] | (crc[1] << 8)))
+        if (ECalCrc16(0, kG, 2 * L) != GetCrc(sIFP.data + 2 * L))
             sw = 0x6A02;
     }
     if (sw == 0x9000) {

@@ -18,3 +18,11 @@ uint32_t CurveBlockLen(uint8_t serial);
 
 // Selects card file fid and reads length bytes at offset into out. 0 or the file system's status (0x6A82: no such file).
 uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length);
+
+// A CRC-16 as the card stores and checks it: low byte first.
+inline void PutCrc(uint8_t* p, uint16_t crc)
+{
+    p[0] = uint8_t(crc);
+    p[1] = uint8_t(crc >> 8);
+}
+inline uint16_t GetCrc(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }

@@ -41,14 +41,6 @@ void Wipe(uint8_t (&buf)[N])
     OPENSSL_cleanse(buf, N);
 }
 
-void PutCrc(uint8_t* p, uint16_t crc)
-{
-    p[0] = uint8_t(crc);
-    p[1] = uint8_t(crc >> 8);
-}
-
-uint16_t GetCrc(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-
 // Selects fid, creating it with maxSize when it is missing.
 uint16_t SelectOrCreate(uint8_t fid, uint16_t maxSize, _file_info_* entry)
 {

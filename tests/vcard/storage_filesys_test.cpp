@@ -407,6 +407,7 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
         uint32_t sectors = 0;
     };
     std::map<uint8_t, File> model;
+    std::map<uint16_t, int> seen;   // statuses met, so the sequences cover them
     auto usedSectors = [&] {
         uint32_t n = 0;
         for (auto& kv : model)
@@ -418,12 +419,19 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
         model.clear();
         std::mt19937 rng(seed);
         auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-        for (int step = 0; step < 300; ++step) {
-            const uint8_t fid = static_cast<uint8_t>(0x80 + pick(20));
+        for (uint8_t f = 0; f < 16; ++f) {   // most of the card's room in files
+            _file_info_ e = {};
+            e.fid = static_cast<uint8_t>(0x80 + f);
+            e.maxsize = static_cast<uint16_t>(3500 + pick(597));
+            ASSERT_EQ(CreateCOSFile(&e), 0);
+            model[e.fid] = File{e.maxsize, {}, 0};
+        }
+        for (int step = 0; step < 400; ++step) {
+            const uint8_t fid = static_cast<uint8_t>(0x80 + pick(17));
             auto it = model.find(fid);
-            switch (pick(10)) {
+            switch (pick(20)) {
             case 0: {   // create
-                uint16_t maxsize = static_cast<uint16_t>(pick(5) == 0 ? 4000 + pick(200) : pick(3000));
+                uint16_t maxsize = static_cast<uint16_t>(pick(5) == 0 ? 4000 + pick(200) : 1000 + pick(3000));
                 _file_info_ e = {};
                 e.fid = fid;
                 e.maxsize = maxsize;
@@ -439,12 +447,12 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
                     model.erase(it);
                 break;
             }
-            case 2: case 3: case 4: case 5: {   // write
+            case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: {   // write
                 if (it == model.end())
                     break;
                 File& f = it->second;
                 uint32_t off = pick(f.maxsize + 20);
-                uint32_t len = pick(4) == 0 ? pick(f.maxsize + 1) : pick(150);
+                uint32_t len = pick(3) == 0 ? pick(150) : off <= f.maxsize ? pick(f.maxsize - off + 2) : pick(10);
                 std::vector<uint8_t> data(len);
                 for (auto& x : data)
                     x = static_cast<uint8_t>(rng());
@@ -456,6 +464,7 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
                 _file_info_ e = Select(fid);
                 ASSERT_EQ(WriteCOSFile(e, static_cast<uint16_t>(off), data.data(), static_cast<uint16_t>(len)), want)
                     << "seed " << seed << " step " << step << " write " << off << "+" << len;
+                ++seen[want];
                 if (want == 0) {
                     if (f.data.size() < end)
                         f.data.resize(end, 0);
@@ -469,7 +478,7 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
                     break;
                 File& f = it->second;
                 const uint32_t used = static_cast<uint32_t>(f.data.size());
-                uint32_t off = pick(used + 5);
+                uint32_t off = pick(4) == 0 ? used + pick(3) : pick(used + 1);
                 uint32_t len = pick(used + 5);
                 uint16_t want;
                 if (off > used)
@@ -483,6 +492,7 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
                 std::vector<uint8_t> buf(len + 1);
                 ASSERT_EQ(ReadCOSFile(Select(fid), static_cast<uint16_t>(off), buf.data(), static_cast<uint16_t>(len)), want)
                     << "seed " << seed << " step " << step << " read " << off << "+" << len;
+                ++seen[(want & 0xFF00) == 0x6C00 ? 0x6C00 : want];
                 if (want == 0) {
                     ASSERT_TRUE(std::equal(f.data.begin() + off, f.data.begin() + off + len, buf.begin()));
                 }
@@ -505,4 +515,7 @@ TEST_F(FormattedCard, ModelOfRandomOperations)
             }
         }
     }
+    // (A full card is met in FullCardUsesSector895LastAndThenRefuses.)
+    for (uint16_t sw : {0x0000, 0x6A86, 0x6A88, 0x6A89, 0x6C00})
+        EXPECT_GT(seen[sw], 0) << std::hex << sw;
 }

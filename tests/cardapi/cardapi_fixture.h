@@ -18,6 +18,14 @@
 
 using bytes = std::vector<uint8_t>;
 
+// n bytes of a simple pattern that differs with the seed.
+inline bytes pattern(size_t n, uint8_t seed)
+{
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 31);
+    return b;
+}
+
 // A temporary folder, removed with everything in it.
 class TempDir {
 public:

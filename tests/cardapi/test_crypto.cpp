@@ -5,13 +5,6 @@
 
 namespace {
 
-bytes pattern(size_t n, uint8_t seed)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 31);
-    return b;
-}
-
 bytes sm4_framed(const bytes& msg, size_t padded)
 {
     bytes b = {static_cast<uint8_t>(msg.size())};

@@ -5,13 +5,6 @@
 
 namespace {
 
-bytes pattern(size_t n, uint8_t seed)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
-    return b;
-}
-
 // The instruction bytes of the recorded exchanges.
 bytes instructions(const std::vector<exchange>& log)
 {

@@ -4,13 +4,6 @@
 
 namespace {
 
-bytes pattern(size_t n, uint8_t seed)
-{
-    bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed ^ (i * 13));
-    return b;
-}
-
 bytes slice(const uint8_t* p, size_t from, size_t n) { return bytes(p + from, p + from + n); }
 
 }  // namespace

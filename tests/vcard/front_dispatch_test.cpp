@@ -136,6 +136,10 @@ TEST_F(FrontCard, DebugReadOf255BytesFitsTheReplyArea)
     r = Send(Apdu(0x00, 0x08, 0x04, 0x00, wrong, 0xFF));
     EXPECT_EQ(r.sw, 0x6A80);
     EXPECT_TRUE(r.data.empty());
+    // SM2 encryption may ask for 255 bytes as well: whatever it answers, the
+    // reply stays inside the reply area (Send checks the bytes beyond it).
+    r = Send(Cat(Cat(Hex("80 74 40 00 41"), Bytes(0x41, 0)), Hex("FF")));
+    EXPECT_LE(r.data.size(), 255u);
     // The reset code does not open the debug read.
     EXPECT_EQ(SW(Apdu(0x00, 0x08, 0, 0, ResetCode(), 0x10)), 0x6A80);
 }

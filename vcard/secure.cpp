@@ -63,8 +63,16 @@ int SpecLCCheck(_cmd_frame_ cmd)
         int pinLen = lc - int(cmd.P1);
         return pinLen >= 8 && pinLen <= 16 ? 1 : 0;
     }
-    case 0x44:
-        return lc >= 2 && (lc - 2) % 32 == 0 ? 1 : 0;
+    case 0x44: {
+        // Matrix import: whole elements of the curve's block size plus the
+        // CRC. A curve without a field length is left to the handler, which
+        // refuses it by its P1 (no division by a size it does not have).
+        int L = ecurve_param_len(cmd.P1 >> 4);
+        if (L == 0)
+            return lc >= 2 ? 1 : 0;
+        int blk = (L + 15) / 16 * 16;
+        return lc >= 2 + blk && (lc - 2) % blk == 0 ? 1 : 0;
+    }
     case 0x46:
         return lc % 2 == 0 ? 1 : 0;
     case 0x50:

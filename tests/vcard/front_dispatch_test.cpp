@@ -99,9 +99,15 @@ TEST_F(FrontCard, LeRuleOfKeyMatrixGenerationRefusesCurvesWithoutAFieldLength)
     EXPECT_EQ(SW(Hex("80 40 30 00 22")), 0x6C12);
     EXPECT_EQ(SW(Hex("80 42 30 00 2A")), 0x6C12);
 
-    // The Lc rules of matrix import (Lc - 2 a multiple of 32) and of the
+    // The Lc rules of matrix import (Lc - 2 whole elements of the curve's
+    // block size: 32 on curve 0, 16 on curves 1 and 2) and of the
     // identity key (index pairs: even Lc), and the envelope case by P2.
     EXPECT_EQ(SW(Cat(Hex("80 44 00 00 21"), Bytes(0x21, 0))), 0x6700);
+    EXPECT_EQ(SW(Cat(Hex("80 44 00 00 12"), Bytes(0x12, 0))), 0x6700);
+    EXPECT_EQ(SW(Cat(Hex("80 44 10 00 13"), Bytes(0x13, 0))), 0x6700);
+    EXPECT_EQ(SW(Cat(Hex("80 44 20 00 02"), Bytes(0x02, 0))), 0x6700);
+    // One 16-byte element on curve 2 passes the rule and reaches the handler.
+    EXPECT_EQ(SW(Cat(Hex("80 44 20 00 12"), Bytes(0x12, 0))), 0x6985);
     EXPECT_EQ(SW(Cat(Cat(Hex("80 46 00 00 09"), Bytes(9, 0)), Bytes{0x18})), 0x6700);
     EXPECT_EQ(SW(Cat(Cat(Hex("80 C8 10 00 12"), Bytes(0x12, 0)), Hex("30"))), 0x6A80);
     EXPECT_EQ(SW(Cat(Hex("80 C8 10 01 12"), Bytes(0x12, 0))), 0x6A80);

@@ -101,6 +101,7 @@ TEST_P(MatrixBetweenCards, GenerateExportImportAndCalculate)
 
 INSTANTIATE_TEST_SUITE_P(Curves, MatrixBetweenCards,
                          ::testing::Values(MatrixCase{0, 3, 0x123}, MatrixCase{1, 4, 0x000},
+                                           MatrixCase{1, 3, 0x040}, MatrixCase{2, 1, 0x101},
                                            MatrixCase{3, 2, 0x7F0}, MatrixCase{5, 3, 0x7FD}));
 
 using MatrixRules = KeyCard;

@@ -148,12 +148,48 @@ inline Bytes Slice(const Bytes& b, size_t off, size_t n)
     return Bytes(b.begin() + off, b.begin() + off + n);
 }
 
-// An EC key of a named curve for the library's ECDSA (private part optional).
-inline EVP_PKEY* EcKey(const char* name, const Bytes& pub, const Bytes* d)
+// The explicit parameters of a curve of the shared table, for the curves the
+// library has no name for (secp64r1, and sm2p256v1 whose name means SM2).
+struct ExplicitCurve {
+    explicit ExplicitCurve(uint8_t serial) : group(ecurve_new_group(serial), EC_GROUP_free)
+    {
+        EXPECT_NE(group.get(), nullptr) << "curve " << int(serial);
+        if (!group)
+            return;
+        EC_GROUP_get_curve(group.get(), p.get(), a.get(), b.get(), nullptr);
+        const EC_POINT* g = EC_GROUP_get0_generator(group.get());
+        size_t n = EC_POINT_point2oct(group.get(), g, POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
+        gen.resize(n);
+        EC_POINT_point2oct(group.get(), g, POINT_CONVERSION_UNCOMPRESSED, gen.data(), n, nullptr);
+    }
+    void Push(OSSL_PARAM_BLD* bld) const
+    {
+        OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_EC_FIELD_TYPE, SN_X9_62_prime_field, 0);
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_P, p.get());
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_A, a.get());
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_B, b.get());
+        OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_EC_GENERATOR, gen.data(), gen.size());
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_ORDER, EC_GROUP_get0_order(group.get()));
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_EC_COFACTOR, EC_GROUP_get0_cofactor(group.get()));
+    }
+    group_ptr group;
+    bn_ptr p = NewBn(), a = NewBn(), b = NewBn();
+    Bytes gen;
+};
+
+// An EC key for the library's ECDSA (private part optional): of the named
+// curve, or with a null name of curve `serial` given by its parameters.
+inline EVP_PKEY* EcKey(const char* name, const Bytes& pub, const Bytes* d, uint8_t serial = 0)
 {
     Bytes oct = Cat({0x04}, pub);
     OSSL_PARAM_BLD* b = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(b, OSSL_PKEY_PARAM_GROUP_NAME, name, 0);
+    std::unique_ptr<ExplicitCurve> explicitCurve;
+    if (name) {
+        OSSL_PARAM_BLD_push_utf8_string(b, OSSL_PKEY_PARAM_GROUP_NAME, name, 0);
+    } else {
+        explicitCurve.reset(new ExplicitCurve(serial));
+        explicitCurve->Push(b);
+    }
     OSSL_PARAM_BLD_push_octet_string(b, OSSL_PKEY_PARAM_PUB_KEY, oct.data(), oct.size());
     bn_ptr priv = d ? Bn(*d) : NewBn();
     if (d)
@@ -194,10 +230,11 @@ inline Bytes DerToSig(const Bytes& der, size_t L)
 }
 
 // The library's ECDSA over a raw digest (no hashing).
-inline bool LibVerify(const char* name, const Bytes& pub, const Bytes& digest, const Bytes& rs)
+inline bool LibVerify(const char* name, const Bytes& pub, const Bytes& digest, const Bytes& rs,
+                      uint8_t serial = 0)
 {
-    EVP_PKEY* pk = EcKey(name, pub, nullptr);
-    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new(pk, nullptr);
+    EVP_PKEY* pk = EcKey(name, pub, nullptr, serial);
+    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new_from_pkey(nullptr, pk, nullptr);
     Bytes der = SigToDer(rs);
     bool ok = EVP_PKEY_verify_init(c) == 1 &&
               EVP_PKEY_verify(c, der.data(), der.size(), digest.data(), digest.size()) == 1;
@@ -205,10 +242,11 @@ inline bool LibVerify(const char* name, const Bytes& pub, const Bytes& digest, c
     EVP_PKEY_free(pk);
     return ok;
 }
-inline Bytes LibSign(const char* name, const Bytes& d, const Bytes& pub, const Bytes& digest)
+inline Bytes LibSign(const char* name, const Bytes& d, const Bytes& pub, const Bytes& digest,
+                     uint8_t serial = 0)
 {
-    EVP_PKEY* pk = EcKey(name, pub, &d);
-    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new(pk, nullptr);
+    EVP_PKEY* pk = EcKey(name, pub, &d, serial);
+    EVP_PKEY_CTX* c = EVP_PKEY_CTX_new_from_pkey(nullptr, pk, nullptr);
     Bytes der(256);
     size_t n = der.size();
     Bytes out;

@@ -240,6 +240,36 @@ TEST_F(KeyedCardTest, ExternalAuthentication)
     EXPECT_EQ(1007u, COS_ExtAuth(0, c.data(), 16));
 }
 
+// With the master key installed and a fresh challenge, a right MAC over the
+// command header blocks the card: from then on it refuses everything but a
+// reset.
+TEST_F(KeyedCardTest, CardBlockWithTheRightMacBlocksTheCard)
+{
+    const bytes master = pattern(16, 0x5A);
+    install_system_key(1, 0, 0, master);
+
+    // A wrong MAC is refused and uses the challenge up.
+    uint8_t challenge[8];
+    ASSERT_EQ(0u, COS_GetRandom(challenge, 8));
+    const uint8_t wrong[4] = {0, 0, 0, 0};
+    EXPECT_EQ(COS_GetErrCode(0x6988), COS_Block(wrong, 4));
+    EXPECT_EQ(1017u, COS_Block(wrong, 4));
+
+    // MAC: the 5 header bytes, 0x80, zero padding to one block, XORed into
+    // the challenge (zero-extended to 16 bytes), enciphered under the key.
+    ASSERT_EQ(0u, COS_GetRandom(challenge, 8));
+    bytes block = {0x84, 0x16, 0x00, 0x00, 0x04, 0x80};
+    block.resize(16, 0);
+    for (int i = 0; i < 8; ++i) block[i] ^= challenge[i];
+    bytes mac = oracle::sm4_ecb(master, block, true);
+    ASSERT_EQ(0u, COS_Block(mac.data(), 4));
+
+    char sn[32];
+    uint32_t len = sizeof sn;
+    EXPECT_EQ(COS_GetErrCode(0x6A81), COS_GetSn(sn, &len));
+    EXPECT_NE(0u, COS_GetErrCode(0x6A81));
+}
+
 TEST_F(CardTest, CardBlockTravelsUnderSecureMessaging)
 {
     const uint8_t mac[4] = {1, 2, 3, 4};

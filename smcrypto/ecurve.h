@@ -25,6 +25,18 @@ constexpr unsigned ECURVE_COUNT = 6;
 // Object identifier of secp64r1 (2.25 arc, fixed once for all images).
 #define ECURVE_SECP64R1_OID "2.25.90691258684556184133748907860207121322"
 
+// The published parameters of sm2p256v1 as big-endian hex, in the order
+// p, a, b, Gx, Gy, n (32 bytes each); the SM2 module uses them for its user
+// hash and range checks.
+inline constexpr const char* ECURVE_SM2_PARAM_HEX[6] = {
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFF",
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC",
+    "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93",
+    "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7",
+    "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0",
+    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123",
+};
+
 // The table entry of a serial number; null above 5.
 const ecurve_info* ecurve_by_serial(unsigned serial);
 // The entry whose NID is nid; null for a curve outside the table.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iomanip>
+#include <new>
 #include <sstream>
 
 namespace {
@@ -59,35 +60,44 @@ bool CConfigBox::split_line(const std::string& line, std::string& key, std::stri
 bool CConfigBox::load(const std::string& config_file)
 {
     std::setlocale(LC_ALL, "");
-    FILE* fp = std::fopen(config_file.c_str(), "r");
+    // Only a regular file: a FIFO would wait for a writer, a device such as
+    // /dev/zero would never end.
+    FILE* fp = open_regular_for_reading(config_file.c_str());
     std::setlocale(LC_ALL, "C");
     _is_open = false;
     if (fp == nullptr)
         return false;
 
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0)
-        text.append(chunk, n);
-    bool failed = std::ferror(fp) != 0;
+    std::vector<std::string> lines;
+    bool failed = false;
+    try {
+        std::string text;
+        char chunk[4096];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0)
+            text.append(chunk, n);
+        failed = std::ferror(fp) != 0;
+
+        size_t start = 0;
+        while (!failed) {
+            size_t nl = text.find('\n', start);
+            std::string line =
+                text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+            if (!(line.empty() && lines.empty()))
+                lines.push_back(std::move(line));
+            if (nl == std::string::npos)
+                break;
+            start = nl + 1;
+        }
+    } catch (const std::bad_alloc&) {
+        // A file too big to hold is refused like an unreadable one.
+        failed = true;
+    }
     std::fclose(fp);
-    // A read error (a directory, an I/O error) must not leave a partly read
+    // A read error (an I/O error, no memory) must not leave a partly read
     // file that a later save would write back.
     if (failed)
         return false;
-
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        size_t nl = text.find('\n', start);
-        std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (!(line.empty() && lines.empty()))
-            lines.push_back(std::move(line));
-        if (nl == std::string::npos)
-            break;
-        start = nl + 1;
-    }
 
     _config_file = config_file;
     _config_lines = std::move(lines);

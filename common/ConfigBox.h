@@ -21,7 +21,9 @@ public:
 
     // Reads the file's lines (any length; "\n" removed, a "\r" kept; leading
     // empty lines dropped). Opens the object on success. A file that cannot
-    // be opened or read closes the object and keeps the lines held before.
+    // be opened or read, is not a regular file (a directory, FIFO or device)
+    // or is too big to hold in memory closes the object and keeps the lines
+    // held before.
     // The process locale is "C" afterwards.
     virtual bool load(const std::string& config_file);
     // Rewrites the loaded file from the lines when open and modified, as one

@@ -67,13 +67,85 @@ int transfer_at(const char* func, const char* what, FILE* fp, long long offset, 
     return 0;
 }
 
+// The file a write through path lands on: path itself, or the end of its
+// chain of symbolic links, whether that exists or not. False for a loop, a
+// chain too long, or a path whose status cannot be read.
+bool write_target(const char* path, std::string& target)
+{
+    std::string cur = path;
+    for (int hops = 0; hops <= 40; ++hops) {
+        if (char* real = realpath(cur.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+            return true;
+        }
+        struct stat ls;
+        if (lstat(cur.c_str(), &ls) != 0) {
+            if (errno != ENOENT)
+                return false;
+            target = cur; // a new file
+            return true;
+        }
+        if (!S_ISLNK(ls.st_mode)) {
+            target = cur;
+            return true;
+        }
+        // A dangling link: go on with what it names, relative to its folder.
+        char buf[PATH_MAX];
+        ssize_t n = readlink(cur.c_str(), buf, sizeof buf - 1);
+        if (n <= 0)
+            return false;
+        std::string next(buf, static_cast<size_t>(n));
+        size_t slash = cur.find_last_of('/');
+        if (next[0] != '/' && slash != std::string::npos)
+            next = cur.substr(0, slash + 1) + next;
+        cur = next;
+    }
+    return false;
+}
+
 } // namespace
+
+FILE* open_regular_for_reading(const char* file_path)
+{
+    if (file_path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Not blocking: a FIFO must not hold the open until some writer comes.
+    int fd = open(file_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    bool got = fstat(fd, &st) == 0;
+    if (!got || !S_ISREG(st.st_mode)) {
+        int e = !got ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    FILE* fp = fdopen(fd, "r");
+    if (fp == nullptr) {
+        int e = errno;
+        close(fd);
+        errno = e;
+    }
+    return fp;
+}
 
 long read_file_to_buff(const char* file_path, unsigned long len, char* data)
 {
-    FILE* fp = file_path != nullptr ? std::fopen(file_path, "r") : nullptr;
+    FILE* fp = open_regular_for_reading(file_path);
     if (fp == nullptr) {
-        LOG_FAIL("Can't open %s.\n", file_path != nullptr ? file_path : "(null)");
+        int e = errno;
+        // A folder opens, as a stream would, but cannot be read.
+        if (e == EISDIR)
+            LOG_FAIL("Read file err:%d, %s.\n", e, std::strerror(e));
+        else
+            LOG_FAIL("Can't open %s.\n", file_path != nullptr ? file_path : "(null)");
         return -1;
     }
     size_t n = (len > 0 && data != nullptr) ? std::fread(data, 1, len, fp) : 0;
@@ -166,14 +238,14 @@ bool replace_file_contents(const char* path, const void* data, size_t len, unsig
         return false;
 
     // Write next to the file a symbolic link points at, so the link survives.
-    std::string target = path;
-    if (char* real = realpath(path, nullptr)) {
-        target = real;
-        std::free(real);
-    }
+    std::string target;
+    if (!write_target(path, target))
+        return false;
 
     struct stat st;
     bool exists = stat(target.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT)
+        return false;
     if (exists && !S_ISREG(st.st_mode))
         return false;
     mode_t mode = exists ? (st.st_mode & 07777) : static_cast<mode_t>(new_mode & 07777);

@@ -19,8 +19,14 @@ enum emDESIRED_CREATION {
 // The values are the C seek origins.
 enum emPOINTER_MOVEMETHOD { MO_FILE_BEGIN = 0, MO_FILE_CURRENT = 1, MO_FILE_FILE_END = 2 };
 
+// Opens a regular file for reading ("r"). Anything else (a directory, a FIFO,
+// a device, a socket) gives null with errno set, without waiting for a writer
+// at the other end of a FIFO and without reading a device that never ends.
+FILE* open_regular_for_reading(const char* file_path);
+
 // Reads at most len bytes of the file into data. Returns the number of bytes
-// read (0 for an empty file), or -1 when the file cannot be opened or read.
+// read (0 for an empty file), or -1 when the file cannot be opened or read
+// (also when it is not a regular file).
 long read_file_to_buff(const char* file_path, unsigned long len, char* data);
 
 // Unless bIgnoreByteOffset, seeks to nByteOffset from the start, then reads
@@ -47,7 +53,9 @@ FILE* open_file(const char* file_path, emDESIRED_ACCESS emDesiredAccess,
 // Replaces the file at path with data as one step: the bytes go to a
 // temporary file in the same directory, which is flushed to disk and renamed
 // over the original. The original's mode is kept (new_mode for a new file);
-// a symbolic link is followed so the link stays. On any failure the original
+// a symbolic link is followed so the link stays, also one whose target does
+// not exist yet (the target is created); a loop of links or any other path
+// that cannot be resolved is refused. On any failure the original
 // is left as it was, the temporary file is removed and false is returned.
 bool replace_file_contents(const char* path, const void* data, size_t len,
                            unsigned int new_mode = 0644);

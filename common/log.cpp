@@ -22,14 +22,25 @@ long g_max_log_num = 0;
 int count = 0;
 
 // Creates or empties the log file. The mode is given explicitly so the file
-// is 0644 also in the daemon, which clears its file-creation mask.
+// is 0644 also in the daemon, which clears its file-creation mask. The open
+// does not block, and a FIFO or socket in the file's place is refused: the
+// daemon must not hang on an open that waits for a reader, nor on writes
+// that wait for one to drain the pipe.
 FILE* open_log_file()
 {
     if (log_file_name[0] == '\0')
         return nullptr;
-    int fd = open(log_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(log_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        close(fd);
+        return nullptr;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     FILE* fp = fdopen(fd, "w");
     if (fp == nullptr)
         close(fd);

@@ -11,7 +11,7 @@ char g_szCID[CID_LEN];
 
 void ReadCID(const char* path)
 {
-    FILE* fp = path != nullptr ? std::fopen(path, "r") : nullptr;
+    FILE* fp = open_regular_for_reading(path);
     if (fp == nullptr)
         return;
     // Read into a scratch buffer so a read error changes nothing.

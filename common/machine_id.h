@@ -12,8 +12,8 @@ inline constexpr int CID_LEN = 39;
 extern char g_szCID[CID_LEN];
 
 // Reads up to 39 bytes of the file into g_szCID from its first byte; a
-// shorter file replaces only its own length, a missing or unreadable file
-// nothing.
+// shorter file replaces only its own length, a missing or unreadable file,
+// or one that is not a regular file (a directory, FIFO or device), nothing.
 void ReadCID(const char* path = MAVO_KEY_DAT_FILE);
 
 // Writes the 39 bytes of g_szCID to the file when its first byte is non-zero,

@@ -50,21 +50,29 @@ void scan_dir(const std::string& dir, std::vector<std::string>& vecList, const c
         ancestors.push_back(DirId{0, 0});
     }
 
+    // The entries are taken in directory order and the folder is closed
+    // before any subfolder is opened, so the depth of a tree is not bounded
+    // by the number of open files.
+    std::vector<std::pair<std::string, bool>> entries; // name, is a folder
     while (struct dirent* entry = readdir(dp)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
         std::string path = dir + "/" + entry->d_name;
         struct stat st;
         // An entry whose status cannot be read is taken as a non-directory.
         bool is_dir = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        if (is_dir) {
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            scan_dir(path, vecList, FileFix, ancestors);
-        } else if (std::strstr(entry->d_name, FileFix) != nullptr) {
-            vecList.push_back(path);
-        }
+        if (is_dir || std::strstr(entry->d_name, FileFix) != nullptr)
+            entries.emplace_back(std::move(path), is_dir);
+    }
+    closedir(dp);
+
+    for (const auto& e : entries) {
+        if (e.second)
+            scan_dir(e.first, vecList, FileFix, ancestors);
+        else
+            vecList.push_back(e.first);
     }
     ancestors.pop_back();
-    closedir(dp);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "kmx/kmxsoft.h"
 
 #include <openssl/objects.h>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -124,7 +125,9 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     if (!st && EC_POINT_mul(group, kG.get(), k, nullptr, nullptr, ctx.get()) != 1)
         st = ST_POINT_MUL;
     if (!st && kOut && kOutLen) {
-        if (*kOutLen < L) {
+        // The order may be one byte longer than the field (secp160r1), and
+        // so may k: the room must hold k itself, not only L bytes.
+        if (*kOutLen < L || *kOutLen < BN_num_bytes(k)) {
             st = ST_BUFFER_TOO_SMALL;
         } else {
             *kOutLen = BN_bn2bin(k, kOut);
@@ -180,7 +183,8 @@ int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, const unsig
     unsigned char keyIv[64];
     if ((st = KMX_Cal_SKey(w.info.group, &slot, 1, keyIv, kl + il, nullptr, nullptr)))
         return st;
-    if (dataLen < 1) {
+    // The ciphertext room is the length plus a block; it must stay an int.
+    if (dataLen < 1 || dataLen > INT_MAX - EVP_MAX_BLOCK_LENGTH) {
         OPENSSL_cleanse(keyIv, sizeof keyIv);
         return ST_BAD_ARGUMENT;
     }

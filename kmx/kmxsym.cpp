@@ -53,10 +53,11 @@ int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int i
 {
     KMX_Init_Providers();
     const int fail = enc ? ST_ENCRYPT_FAILED : ST_DECRYPT_FAILED;
-    int bs = EVP_CIPHER_get_block_size(cipher);
-    if (bs < 1)
-        bs = 1;
-    size_t cap = enc ? (static_cast<size_t>(inLen) / bs + 1) * bs : static_cast<size_t>(inLen) + bs;
+    // Room for what the cipher writes: the input, a block held back by the
+    // update and the final block or padding. Key-wrap modes add up to 15
+    // bytes with a block size of 8, more than a whole number of blocks, so
+    // the room does not rest on the block size the cipher reports.
+    size_t cap = static_cast<size_t>(inLen) + 2 * EVP_MAX_BLOCK_LENGTH;
     std::unique_ptr<unsigned char[]> work(new (std::nothrow) unsigned char[cap]);
     if (!work)
         return ST_NO_MEMORY;

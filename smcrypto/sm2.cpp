@@ -242,6 +242,8 @@ void SM2_GetE(const unsigned char* msg, int len, const unsigned char z[32], unsi
 
 int SM2_Sign(const unsigned char d_in[32], const unsigned char e_in[32], unsigned char sig[64])
 {
+    if (!d_in || !e_in || !sig)
+        return ST_BAD_ARGUMENT;
     op_scope op;
     BIGNUM *d, *e, *k, *r, *s, *x, *y, *inv, *t;
     if (!op.group_ok || !op.bns({&d, &e, &k, &r, &s, &x, &y, &inv, &t}))
@@ -288,6 +290,9 @@ int SM2_Sign(const unsigned char d_in[32], const unsigned char e_in[32], unsigne
 int SM2_Verify(const unsigned char pub[64], const unsigned char e_in[32],
                const unsigned char sig[64])
 {
+    // Nothing to check against: the signature does not hold.
+    if (!pub || !e_in || !sig)
+        return ST_BAD_SIGNATURE;
     op_scope op;
     BIGNUM *e, *r, *s, *t, *x, *y, *R;
     if (!op.group_ok || !op.bns({&e, &r, &s, &t, &x, &y, &R}))
@@ -320,8 +325,12 @@ int SM2_Verify(const unsigned char pub[64], const unsigned char e_in[32],
 int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t len,
                 unsigned char* out, int* outlen)
 {
+    if (!outlen || !out || (len && !msg))
+        return SM2_ERR_ROOM;
     if (len > kEncMax || *outlen < 0 || (uint32_t)*outlen < len + kOverhead)
         return SM2_ERR_ROOM;
+    if (!pub)
+        return SM2_ERR_POINT;
     op_scope op;
     BIGNUM *k, *x, *y;
     if (!op.group_ok || !op.bns({&k, &x, &y}))
@@ -373,6 +382,8 @@ int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t 
 int SM2_Decrypt(const unsigned char d_in[32], const unsigned char* c, uint32_t clen,
                 unsigned char* out, uint32_t* outlen)
 {
+    if (!d_in || !c || !outlen || (clen > kOverhead && !out))
+        return SM2_ERR_DECRYPT;
     if (clen < kOverhead || clen - kOverhead > kDecMax || c[0] != 0x04)
         return SM2_ERR_DECRYPT;
     uint32_t m = clen - kOverhead;

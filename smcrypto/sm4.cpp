@@ -231,6 +231,8 @@ void SM4_Decrypt(const unsigned char* key, const unsigned char* iv, const unsign
 
 int SM4_Init(_sm4_ctx_* ctx, const unsigned char* key, const unsigned char* iv, int mode)
 {
+    if (!ctx || !key)
+        return ST_BAD_ARGUMENT;
     uint32_t m = (uint32_t)mode;
     if ((m & 0xF) > 1)
         return ST_UNKNOWN_CIPHER;
@@ -289,14 +291,31 @@ void run_stream(_sm4_ctx_* ctx, const unsigned char* in, unsigned char* out, uin
     ctx->buffered = rem;
 }
 
+// A context as SM4_Init and the streaming functions leave it: encryption
+// holds 0 to 15 bytes, decryption none or one whole block.
+bool sound_context(const _sm4_ctx_& ctx)
+{
+    return is_encrypt(ctx.mode) ? ctx.buffered < 16 : (ctx.buffered == 0 || ctx.buffered == 16);
+}
+
 } // namespace
 
 int SM4_Update(_sm4_ctx_* ctx, const unsigned char* in, uint32_t len, unsigned char* out,
                uint32_t* outlen)
 {
+    if (!ctx || !outlen || (len && !in))
+        return ST_BAD_ARGUMENT;
+    if (!sound_context(*ctx)) {
+        *outlen = 0;
+        return ST_BAD_ARGUMENT;
+    }
     uint64_t total = (uint64_t)ctx->buffered + len;
     if (is_encrypt(ctx->mode)) {
         uint32_t nout = (uint32_t)(total / 16);
+        if (nout && !out) {
+            *outlen = 0;
+            return ST_BAD_ARGUMENT;
+        }
         run_stream(ctx, in, out, nout, (uint32_t)(total % 16));
         *outlen = nout * 16;
         return ST_OK;
@@ -313,6 +332,10 @@ int SM4_Update(_sm4_ctx_* ctx, const unsigned char* in, uint32_t len, unsigned c
     }
     // The last block is held back for SM4_Final.
     uint32_t nout = (uint32_t)(total / 16) - 1;
+    if (nout && !out) {
+        *outlen = 0;
+        return ST_BAD_ARGUMENT;
+    }
     run_stream(ctx, in, out, nout, 16);
     *outlen = nout * 16;
     return ST_OK;
@@ -320,12 +343,16 @@ int SM4_Update(_sm4_ctx_* ctx, const unsigned char* in, uint32_t len, unsigned c
 
 int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen)
 {
+    if (!outlen || !sound_context(ctx))
+        return ST_BAD_ARGUMENT;
     unsigned char blk[16];
     if (is_encrypt(ctx.mode)) {
         if (*outlen < 16) {
             *outlen = 16;
             return ST_BUFFER_TOO_SMALL;
         }
+        if (!out)
+            return ST_BAD_ARGUMENT;
         unsigned p = 16 - ctx.buffered;
         std::memcpy(blk, ctx.buf, ctx.buffered);
         std::memset(blk + ctx.buffered, (int)p, p);
@@ -345,7 +372,9 @@ int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen)
         *outlen = n;
         return ST_BUFFER_TOO_SMALL;
     }
-    std::memcpy(out, blk, (size_t)n);
+    if (n && !out)
+        return ST_BAD_ARGUMENT;
+    copy_bytes(out, blk, (size_t)n);
     *outlen = n;
     return ST_OK;
 }

@@ -34,6 +34,10 @@ void SM4_Encrypt(const unsigned char* key, const unsigned char* iv,
 void SM4_Decrypt(const unsigned char* key, const unsigned char* iv,
                  const unsigned char* in, uint32_t len, unsigned char* out);
 
+// The streaming functions answer 11001 for a missing context, key, length
+// argument, or input or output that the call would need, and for a context
+// that no SM4_Init filled (a held byte count out of its range); nothing is
+// written then.
 int SM4_Init(_sm4_ctx_* ctx, const unsigned char* key, const unsigned char* iv, int mode);
 int SM4_Update(_sm4_ctx_* ctx, const unsigned char* in, uint32_t len,
                unsigned char* out, uint32_t* outlen);

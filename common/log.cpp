@@ -19,7 +19,7 @@ char cur_ts_str[128];
 char log_file_name[1024];
 long g_max_log_num = 0;
 // Calls of log_string since the file was last (re)started.
-int count = 0;
+long count = 0;
 
 // Creates or empties the log file. The mode is given explicitly so the file
 // is 0644 also in the daemon, which clears its file-creation mask. The open
@@ -105,7 +105,7 @@ int log_string(int level, const char* str)
     log_create_current_time_stamp();
 
     ++count;
-    if (static_cast<long>(count) >= g_max_log_num) {
+    if (count >= g_max_log_num) {
         count = 0;
         if (log_file_handle != nullptr)
             std::fclose(log_file_handle);

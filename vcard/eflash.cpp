@@ -58,8 +58,23 @@ int FlashWrite(uint32_t offset, const void* buffer, uint32_t n)
     FILE* f = std::fopen(m_vFlashFile, "r+b");
     if (f == nullptr)
         return -1;
-    bool ok = std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0 &&
-              std::fwrite(buffer, 1, n, f) == n;
+    // A write behind the end of the image would leave a hole that reads as
+    // zeros, where erased flash reads 0xFF: the bytes in between are erased
+    // first, so that they read after the write as they did before it.
+    bool ok = std::fseek(f, 0, SEEK_END) == 0;
+    long end = ok ? std::ftell(f) : -1;
+    ok = end >= 0;
+    if (ok && static_cast<unsigned long>(end) < offset) {
+        unsigned char erased[64];
+        std::memset(erased, 0xFF, sizeof erased);
+        for (uint32_t left = offset - static_cast<uint32_t>(end); ok && left > 0;) {
+            uint32_t k = left < sizeof erased ? left : static_cast<uint32_t>(sizeof erased);
+            ok = std::fwrite(erased, 1, k, f) == k;
+            left -= k;
+        }
+    }
+    ok = ok && std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0 &&
+         std::fwrite(buffer, 1, n, f) == n;
     if (std::fclose(f) != 0)
         ok = false;
     return ok ? 0 : -1;

@@ -30,8 +30,10 @@ int Init_Flash(void);
 // with 0xFF and -1 is returned. 0 otherwise.
 int FlashRead(uint32_t offset, void* buffer, uint32_t n);
 
-// Writes n bytes at offset. 0 on success, -1 when the image cannot be opened
-// for update or not all bytes were written.
+// Writes n bytes at offset. An offset behind the end of the image first
+// extends it with 0xFF, so that the bytes in between still read as erased
+// flash. 0 on success, -1 when the image cannot be opened for update or not
+// all bytes were written.
 int FlashWrite(uint32_t offset, const void* buffer, uint32_t n);
 
 }  // extern "C"

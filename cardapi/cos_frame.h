@@ -27,6 +27,21 @@ inline void frame_put(_apdu_frame_& f, const void* data, size_t n)
     f.Lc = static_cast<uint8_t>(f.Lc + n);
 }
 
+// One exchange for a command that reads its answer whatever the status.
+// The refusals before anything is sent (no device, a device type without a
+// driver, a frame too long to send) leave the frame as it was filled; its
+// answer part is emptied then, so that the command data is never read back
+// as an answer.
+inline uint32_t transfer_answer(_apdu_frame_& f)
+{
+    uint32_t st = COS_Transfer(&f);
+    if (st == ST_NO_DEVICE || st == ST_DEVICE_TYPE || st == ST_BAD_ARGUMENT) {
+        f.Le = 0;
+        memset(f.data, 0, sizeof f.data);
+    }
+    return st;
+}
+
 // The capacity rule: a nonzero status is returned at once; an answer longer
 // than the capacity writes the needed length and gives 1018 without copying;
 // otherwise the answer is copied and its length written back. The capacity

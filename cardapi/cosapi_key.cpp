@@ -147,7 +147,7 @@ uint32_t COS_ECDSA(uint8_t k, const uint8_t* digest, uint8_t digestLen, uint8_t*
     frame_init(f, 0x80, 0xC2, key_file(k), 0x00);
     frame_put(f, digest, digestLen);
     f.Le = *len;
-    return copy_signature(COS_Transfer(&f), f, sig, len, false);
+    return copy_signature(transfer_answer(f), f, sig, len, false);
 }
 
 uint32_t COS_VECDSA(uint8_t t, const uint8_t* digest, uint32_t digestLen, const uint8_t* sig,
@@ -172,7 +172,7 @@ uint32_t COS_Gen_DE(uint8_t t, const uint8_t* point, uint8_t* out)
     frame_init(f, 0x80, 0xC6, t, 0x00);
     frame_put(f, point, 2 * plen);
     f.Le = static_cast<uint8_t>(2 * plen + 2);
-    uint32_t st = COS_Transfer(&f);
+    uint32_t st = transfer_answer(f);
     copy_answer(f, out, 2 * plen + 2);
     return st;
 }
@@ -186,7 +186,7 @@ uint32_t COS_Open_DE(uint8_t give, uint8_t k, const uint8_t* envelope, uint32_t 
     frame_init(f, 0x80, 0xC8, key_file(k), give ? 1 : 0);
     frame_put(f, envelope, 2 * plen + 2);
     if (give) f.Le = static_cast<uint8_t>(2 * plen);
-    uint32_t st = COS_Transfer(&f);
+    uint32_t st = transfer_answer(f);
     if (give) copy_answer(f, out, 2 * plen);
     return st;
 }
@@ -199,7 +199,7 @@ uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out)
     frame_init(f, 0x80, 0xCC, key_file(k), 0x00);
     frame_put(f, input, len);
     f.Le = len;
-    uint32_t st = COS_Transfer(&f);
+    uint32_t st = transfer_answer(f);
     copy_answer(f, out, len);
     return st;
 }
@@ -215,7 +215,7 @@ uint32_t COS_SM2Sign(uint8_t k, const uint8_t* e, uint8_t* sig, uint8_t* len)
     frame_init(f, 0x80, 0x70, key_file(k), 0x00);
     frame_put(f, e, SM2_DIGEST);
     f.Le = SM2_SIGNATURE;
-    return copy_signature(COS_Transfer(&f), f, sig, len, true);
+    return copy_signature(transfer_answer(f), f, sig, len, true);
 }
 
 uint32_t COS_SM2Verify(const uint8_t* e, const uint8_t* pubKey, const uint8_t* sig)

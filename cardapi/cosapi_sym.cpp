@@ -40,7 +40,7 @@ uint32_t card_hash(uint8_t ins, uint8_t digestLen, const uint8_t* data, uint16_t
         frame_init(f, 0x00, ins, part, 0x00);
         frame_put(f, data + off, rest < HASH_PART ? rest : HASH_PART);
         if (part == HASH_SINGLE || part == HASH_LAST) f.Le = digestLen;
-        st = COS_Transfer(&f);
+        st = transfer_answer(f);
         if (st != ST_OK) break;
     }
     memcpy(out, f.data, f.Le < capacity ? f.Le : capacity);

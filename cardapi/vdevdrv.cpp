@@ -16,6 +16,8 @@ const char* const kDefaultDataFile = "dazi.vkd";
 
 vdev_observer s_observer = nullptr;
 void* s_observerCtx = nullptr;
+vdev_card s_card = nullptr;
+void* s_cardCtx = nullptr;
 
 // Copies the data file path (null: the default name) into a 256-byte
 // buffer; false when it does not fit with its terminator.
@@ -43,6 +45,12 @@ void VDev_SetObserver(vdev_observer fn, void* ctx)
 {
     s_observer = fn;
     s_observerCtx = ctx;
+}
+
+void VDev_SetCard(vdev_card fn, void* ctx)
+{
+    s_card = fn;
+    s_cardCtx = ctx;
 }
 
 uint32_t VDEV_SetDataFile(const char* path)
@@ -104,11 +112,18 @@ uint32_t VDev_Transfer(_apdu_frame_* frame)
 
     uint8_t reply[VDEV_REPLY_MAX] = {};
     uint32_t replyLen = 0;
-    int32_t io = DAZI_IO(cmd, len, reply, &replyLen);
-    if (io != 0) return static_cast<uint32_t>(io);
+    int32_t io = s_card ? s_card(s_cardCtx, cmd, len, reply, &replyLen)
+                        : DAZI_IO(cmd, len, reply, &replyLen);
     // A reply holds the status word and at most 255 data bytes (the frame's
-    // Le is one byte); anything else is not a card answer.
-    if (replyLen < 2 || replyLen > 255u + 2u) return ST_WRONG_DATA;
+    // Le is one byte); anything else is not a card answer. The command has
+    // gone out, so the frame then holds an empty answer: the commands that
+    // read their answer whatever the status must not take their own command
+    // data for one.
+    if (io != 0 || replyLen < 2 || replyLen > 255u + 2u) {
+        frame->Le = 0;
+        memset(frame->data, 0, sizeof frame->data);
+        return io != 0 ? static_cast<uint32_t>(io) : static_cast<uint32_t>(ST_WRONG_DATA);
+    }
     if (s_observer) s_observer(s_observerCtx, cmd, len, reply, replyLen);
 
     uint32_t sw = (static_cast<uint32_t>(reply[replyLen - 2]) << 8) | reply[replyLen - 1];

@@ -25,7 +25,9 @@ uint32_t ConnectVDev(const char* path);
 uint32_t DisconnectVDev();
 // One exchange: serialises the frame, hands it to the card and puts the
 // answer back into the frame. 2003 when unbound, 11001 for a frame whose
-// serialised form exceeds 256 bytes.
+// serialised form exceeds 256 bytes (the frame is left as it was filled).
+// A reply outside 2..257 bytes gives 1011 and a failing card call its own
+// code; the frame then holds an empty answer (Le 0, data zero).
 uint32_t VDev_Transfer(_apdu_frame_* frame);
 
 // Observer of the exchanges, for diagnostics and tests: called with each
@@ -33,6 +35,14 @@ uint32_t VDev_Transfer(_apdu_frame_* frame);
 using vdev_observer = void (*)(void* ctx, const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
                                unsigned replyLen);
 void VDev_SetObserver(vdev_observer fn, void* ctx);
+
+// Stand-in for the software card, for tests: called in place of DAZI_IO with
+// the serialised command and a reply area of VDEV_REPLY_MAX bytes, which it
+// must not write past; what it claims in *replyLen is checked like a card's
+// answer. Null: the software card.
+using vdev_card = int32_t (*)(void* ctx, const uint8_t* cmd, uint32_t cmdLen, uint8_t* reply,
+                              uint32_t* replyLen);
+void VDev_SetCard(vdev_card fn, void* ctx);
 
 // Serialises a frame into cmd (room for VDEV_CMD_MAX bytes); returns its
 // length, or 0 when it does not fit.

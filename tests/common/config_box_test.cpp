@@ -19,18 +19,6 @@
 
 namespace {
 
-std::vector<std::string> dir_names(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 struct RoundTrip {
     const char* name;
     std::string input;

@@ -62,19 +62,6 @@ std::string bounded(const std::function<std::string()>& fn)
     return r;
 }
 
-std::vector<std::string> names_in(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 enum Kind { FIFO, FIFO_HELD_OPEN, LINK_TO_FIFO, DEV_ZERO, DEV_NULL, FOLDER, LINK_LOOP };
 enum Reader { CONFIG_BOX, SETTINGS, FILE_TO_BUFF, MACHINE_ID, LOG_INIT };
 
@@ -263,7 +250,7 @@ TEST(ReplaceFileHostile, LinksFifosAndLoops)
     ASSERT_EQ(stat(dir.file("pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"end", "f", "loop1", "loop2", "mid",
+    EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"end", "f", "loop1", "loop2", "mid",
                                                               "pipe", "start", "target",
                                                               "to-pipe"}));
 }
@@ -321,7 +308,7 @@ TEST(ConfigBoxHostile, BinaryNulAndHugeLinesRoundTrip)
     size_t at = expected.find("Result=1");
     expected.replace(at, 8, std::string("Result=2\0x", 10));
     EXPECT_EQ(read_file(path), expected);
-    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"config.ini"});
+    EXPECT_EQ(dir_names(dir.path()), std::vector<std::string>{"config.ini"});
 }
 
 // Each length from 0 to 300, against the C library's "%02X".

@@ -50,25 +50,6 @@ struct Guarded {
 
 const bytes kP = from_hex(ECURVE_SM2_PARAM_HEX[0]);
 
-// The library's SM4: raw decryption without padding, or padded encryption.
-bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const bytes& iv, const bytes& in)
-{
-    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
-    bytes out(in.size() + 32);
-    int n1 = 0, n2 = 0;
-    bool ok = c &&
-              EVP_CipherInit_ex(c, cbc ? EVP_sm4_cbc() : EVP_sm4_ecb(), nullptr, key.data(),
-                                cbc ? iv.data() : nullptr, enc ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(c, pad ? 1 : 0) == 1 &&
-              EVP_CipherUpdate(c, out.data(), &n1, in.data(), (int)in.size()) == 1 &&
-              EVP_CipherFinal_ex(c, out.data() + n1, &n2) == 1;
-    EVP_CIPHER_CTX_free(c);
-    if (!ok)
-        return {};
-    out.resize((size_t)(n1 + n2));
-    return out;
-}
-
 bytes ossl_sm4_raw(bool cbc, const bytes& key, const bytes& iv, const bytes& ct)
 {
     return ossl_sm4(cbc, false, false, key, iv, ct);

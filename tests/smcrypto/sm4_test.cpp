@@ -10,25 +10,6 @@ namespace {
 
 const bytes kStdKey = from_hex("0123456789ABCDEFFEDCBA9876543210");
 
-// The library's SM4 in ECB or CBC, padding on or off.
-bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const bytes& iv, const bytes& in)
-{
-    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
-    bytes out(in.size() + 32);
-    int n1 = 0, n2 = 0;
-    bool ok = c &&
-              EVP_CipherInit_ex(c, cbc ? EVP_sm4_cbc() : EVP_sm4_ecb(), nullptr, key.data(),
-                                cbc ? iv.data() : nullptr, enc ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(c, pad ? 1 : 0) == 1 &&
-              EVP_CipherUpdate(c, out.data(), &n1, in.data(), (int)in.size()) == 1 &&
-              EVP_CipherFinal_ex(c, out.data() + n1, &n2) == 1;
-    EVP_CIPHER_CTX_free(c);
-    if (!ok)
-        return {};
-    out.resize((size_t)(n1 + n2));
-    return out;
-}
-
 // Streams `in` through SM4_Update in the given pieces, then SM4_Final.
 int stream(int mode, const bytes& key, const bytes& iv, const bytes& in,
            const std::vector<size_t>& pieces, bytes& out)

@@ -62,3 +62,22 @@ inline bytes ossl_sm3(const unsigned char* p, size_t n)
     EVP_Digest(p, n, d.data(), &len, EVP_sm3(), nullptr);
     return d;
 }
+
+// The library's SM4 in ECB or CBC, padding on or off.
+inline bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const bytes& iv, const bytes& in)
+{
+    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    bytes out(in.size() + 32);
+    int n1 = 0, n2 = 0;
+    bool ok = c &&
+              EVP_CipherInit_ex(c, cbc ? EVP_sm4_cbc() : EVP_sm4_ecb(), nullptr, key.data(),
+                                cbc ? iv.data() : nullptr, enc ? 1 : 0) == 1 &&
+              EVP_CIPHER_CTX_set_padding(c, pad ? 1 : 0) == 1 &&
+              EVP_CipherUpdate(c, out.data(), &n1, in.data(), (int)in.size()) == 1 &&
+              EVP_CipherFinal_ex(c, out.data() + n1, &n2) == 1;
+    EVP_CIPHER_CTX_free(c);
+    if (!ok)
+        return {};
+    out.resize((size_t)(n1 + n2));
+    return out;
+}

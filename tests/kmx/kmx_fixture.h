@@ -211,4 +211,36 @@ inline bool open_envelope(unsigned serial, const unsigned char* env, int envLen,
     return ok;
 }
 
+// Record samples with every field set (the caller frees them).
+inline KeyCard* make_keycard(long notBefore, long notAfter)
+{
+    KeyCard* k = KeyCard_new();
+    ASN1_INTEGER_set(k->version, 1);
+    ASN1_OBJECT_free(k->ecOid);
+    k->ecOid = OBJ_nid2obj(NID_sm2);
+    ASN1_STRING_set(k->matrixId, "matrix-A", -1);
+    ASN1_STRING_set(k->keyId, "alice@example", -1);
+    ASN1_INTEGER_set_int64(k->notBefore, notBefore);
+    ASN1_INTEGER_set_int64(k->notAfter, notAfter);
+    unsigned char isk[34];
+    for (int i = 0; i < 34; ++i)
+        isk[i] = static_cast<unsigned char>(i + 1);
+    ASN1_STRING_set(k->isk, isk, sizeof isk);
+    return k;
+}
+
+inline DataSig* make_datasig(long t)
+{
+    DataSig* s = DataSig_new();
+    ASN1_INTEGER_set(s->version, 1);
+    ASN1_STRING_set(s->matrixId, "matrix-A", -1);
+    ASN1_STRING_set(s->signerId, "bob", -1);
+    ASN1_INTEGER_set_int64(s->signTime, t);
+    ASN1_OBJECT_free(s->mdOid);
+    s->mdOid = OBJ_nid2obj(NID_sm3);
+    unsigned char sig[64] = {0x11, 0x22};
+    ASN1_STRING_set(s->signVal, sig, sizeof sig);
+    return s;
+}
+
 } // namespace kmxt

@@ -74,17 +74,8 @@ Bytes der_of(int (*enc)(const T*, unsigned char*, int*), const T* rec)
 
 Bytes keycard_der()
 {
-    KeyCard* k = KeyCard_new();
-    ASN1_INTEGER_set(k->version, 1);
-    ASN1_OBJECT_free(k->ecOid);
-    k->ecOid = OBJ_nid2obj(NID_sm2);
-    ASN1_STRING_set(k->matrixId, "matrix-A", -1);
-    ASN1_STRING_set(k->keyId, "alice@example", -1);
     long now = static_cast<long>(time(nullptr));
-    ASN1_INTEGER_set_int64(k->notBefore, now - 3600);
-    ASN1_INTEGER_set_int64(k->notAfter, now + 86400L * 365);
-    Bytes isk = pattern_bytes(34, 1);
-    ASN1_STRING_set(k->isk, isk.data(), static_cast<int>(isk.size()));
+    KeyCard* k = make_keycard(now - 3600, now + 86400L * 365);
     Bytes R = pattern_bytes(65, 4);
     ASN1_STRING_set(k->R, R.data(), static_cast<int>(R.size()));
     Bytes der = der_of(KeyCard2string, static_cast<const KeyCard*>(k));
@@ -94,15 +85,7 @@ Bytes keycard_der()
 
 Bytes datasig_der()
 {
-    DataSig* s = DataSig_new();
-    ASN1_INTEGER_set(s->version, 1);
-    ASN1_STRING_set(s->matrixId, "matrix-A", -1);
-    ASN1_STRING_set(s->signerId, "bob@example", -1);
-    ASN1_INTEGER_set_int64(s->signTime, 1700000000);
-    ASN1_OBJECT_free(s->mdOid);
-    s->mdOid = OBJ_nid2obj(NID_sm3);
-    Bytes sig = pattern_bytes(64, 7);
-    ASN1_STRING_set(s->signVal, sig.data(), static_cast<int>(sig.size()));
+    DataSig* s = make_datasig(1700000000);
     Bytes R = pattern_bytes(65, 9);
     ASN1_STRING_set(s->R, R.data(), static_cast<int>(R.size()));
     Bytes der = der_of(DataSig2string, static_cast<const DataSig*>(s));

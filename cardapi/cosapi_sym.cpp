@@ -69,7 +69,9 @@ uint32_t COS_SM4Encrypt(uint8_t selector, const uint8_t* msg, uint8_t len, uint8
     f.data[f.Lc] = SM4_MARKER;
     f.Lc = static_cast<uint8_t>(padded);
     f.Le = static_cast<uint8_t>(padded);
-    uint32_t st = COS_Transfer(&f);
+    // The length written back is what the card answered: nothing when the
+    // command was never sent.
+    uint32_t st = transfer_answer(f);
     unsigned alen = f.Le < padded ? f.Le : padded;
     *outLen = alen;
     if (st == ST_OK) memcpy(out, f.data, alen);

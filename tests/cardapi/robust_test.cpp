@@ -355,3 +355,21 @@ TEST(RobustNoDevice, NothingWrittenBack)
         EXPECT_TRUE(out.intact()) << c.name;
     }
 }
+
+// SM4 encryption writes back the length the card answered whatever the
+// status; a command that was never sent answered nothing.
+TEST(RobustNoDevice, Sm4EncryptAnswersNoLength)
+{
+    ASSERT_EQ(m_iType, -1);
+    const bytes msg = pattern(40, 3);
+    for (uint8_t selector : {0, 1}) {
+        Guarded out(64);
+        uint32_t len = 64;
+        EXPECT_EQ(COS_SM4Encrypt(selector, msg.data(), 40, out.data(), &len),
+                  static_cast<uint32_t>(ST_NO_DEVICE))
+            << "selector " << int(selector);
+        EXPECT_EQ(len, 0u) << "selector " << int(selector);
+        EXPECT_TRUE(out.untouched()) << "selector " << int(selector);
+        EXPECT_TRUE(out.intact()) << "selector " << int(selector);
+    }
+}

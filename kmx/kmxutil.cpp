@@ -240,8 +240,10 @@ int KMX_bn2bin(const BIGNUM* bn, unsigned char* out, int len)
 
 int GetRandom(unsigned char* buf, int len)
 {
-    if (!buf || len <= 0)
+    if (!buf || len < 0)
         return ST_BAD_ARGUMENT;
+    if (len == 0)
+        return ST_OK;
     BIGNUM* bn = BN_new();
     if (!bn)
         return ST_BN_ALLOC;

@@ -194,7 +194,11 @@ TEST(SmallUtilities, CrcTimeAndFixedWidthScalars)
     ASSERT_EQ(KMX_GetRandom(r1, 32), 0);
     ASSERT_EQ(GetRandom(r2, 32), 0);
     EXPECT_NE(hex(r1, 32), hex(r2, 32));
-    EXPECT_EQ(GetRandom(r1, 0), ST_BAD_ARGUMENT);
+    // No bytes asked: success, nothing written.
+    const std::string before = hex(r1, 32);
+    EXPECT_EQ(GetRandom(r1, 0), 0);
+    EXPECT_EQ(hex(r1, 32), before);
+    EXPECT_EQ(GetRandom(r1, -1), ST_BAD_ARGUMENT);
     EXPECT_EQ(GetRandom(nullptr, 4), ST_BAD_ARGUMENT);
 }
 

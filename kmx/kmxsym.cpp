@@ -95,7 +95,10 @@ int Openssl_Decrypt(const EVP_CIPHER* cipher, const unsigned char* in, int inLen
                     const unsigned char* key, const unsigned char* iv, unsigned char* out,
                     int* outLen)
 {
-    if (!cipher || !in || inLen < 1 || !key || !out || !outLen)
+    // No content is not an argument error: the cipher decides (a padded
+    // block cipher fails with 14003, a stream cipher gives 0 bytes). The
+    // envelopes a key device makes carry empty content.
+    if (!cipher || !in || inLen < 0 || !key || !out || !outLen)
         return ST_BAD_ARGUMENT;
     return evp_crypt(false, cipher, in, inLen, key, iv, out, outLen);
 }
@@ -319,7 +322,8 @@ int Base64Decode(const char* in, int inLen, unsigned char* out, int* outLen)
         else if (c != '=' && b64_value(c) < 0)
             return ST_BAD_ARGUMENT;
     }
-    if ((inLen - breaks) % 4 != 0 || inLen == breaks)
+    // A text of line breaks only holds no group and decodes to no bytes.
+    if ((inLen - breaks) % 4 != 0)
         return ST_BAD_ARGUMENT;
     const long D = 3L * ((inLen - breaks) / 4);
     if (*outLen < D + 1) {

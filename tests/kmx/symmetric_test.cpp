@@ -311,8 +311,45 @@ TEST(Base64, ListedExamples)
         "TQ==TWFu",       // padding before the end
         "T===",           // padding in the second place
         "TW=u",           // data after padding
-        "\r\n\r\n",       // no group at all
     };
     for (const char* b : bad)
         EXPECT_EQ(unb64(b, &out), ST_BAD_ARGUMENT) << b;
+    // Line breaks only: no group, no bytes, a zero byte in a room of 1.
+    unsigned char one[2] = {0xEE, 0xEE};
+    n = 0;
+    EXPECT_EQ(Base64Decode("\r\n\r\n", 4, one, &n), ST_BUFFER_TOO_SMALL);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(Base64Decode("\r\n\r\n", 4, one, &n), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(one[0], 0);
+    EXPECT_EQ(one[1], 0xEE);
+}
+
+// Empty content reaches the cipher, which decides: a padded block cipher has
+// no final block (14003), a stream cipher gives no bytes. A negative length is
+// refused.
+TEST(Sym, OpensslDecryptOfEmptyContent)
+{
+    const Bytes key(32, 0x11), iv(16, 0x22);
+    const unsigned char none[1] = {0};
+    struct Case {
+        const char* cipher;
+        int len;
+        int status;
+    } cases[] = {
+        {"AES-256-CBC", 0, ST_DECRYPT_FAILED},
+        {"AES-256-CTR", 0, 0},
+        {"AES-256-CBC", -1, ST_BAD_ARGUMENT},
+    };
+    for (const Case& c : cases) {
+        const EVP_CIPHER* ci = EVP_get_cipherbyname(c.cipher);
+        ASSERT_NE(ci, nullptr) << c.cipher;
+        unsigned char out[32];
+        int n = sizeof out;
+        EXPECT_EQ(Openssl_Decrypt(ci, none, c.len, key.data(), iv.data(), out, &n), c.status)
+            << c.cipher << " " << c.len;
+        if (c.status == 0) {
+            EXPECT_EQ(n, 0) << c.cipher;
+        }
+    }
 }

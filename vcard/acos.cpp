@@ -142,9 +142,15 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
     if (!update) {
         if (length < 24)
             return SW_WRONG_LENGTH;
-        if (RWSystemKey(0, number, &rec) == SW_OK && rec.no == KEY_MASTER)
-            return SW_CONDITIONS;   // the master key is installed only once
+        // Record bytes 8..15 stay as the stored record has them (zero when
+        // there is none); the header and the key value are replaced.
         std::memset(&rec, 0, sizeof rec);
+        if (RWSystemKey(0, number, &rec) == SW_OK) {
+            if (rec.no == KEY_MASTER)
+                return SW_CONDITIONS;   // the master key is installed only once
+        } else {
+            std::memset(&rec, 0, sizeof rec);
+        }
         std::memcpy(&rec, value, 8);
         std::memcpy(rec.value, value + 8, 16);
         if (rec.no != number || rec.type != type)

@@ -117,11 +117,12 @@ uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record);
 uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 
 // Installs (update = 0: value = record bytes 0..7, then the 16-byte key value;
-// length 24) or updates (update = 1: the new 16-byte key value) key record
-// number. 0x9000; 0x6985 master key already installed / record to update
-// missing or empty; 0x6A80 installation header does not match number and
-// type; 0x6A86 stored record does not match on update; 0x6700 value shorter
-// than needed; otherwise the record transfer's status.
+// length 24; bytes 8..15 keep what the stored record holds) or updates
+// (update = 1: the new 16-byte key value) key record number. 0x9000; 0x6985
+// master key already installed / record to update missing or empty; 0x6A80
+// installation header does not match number and type; 0x6A86 stored record
+// does not match on update; 0x6700 value shorter than needed; otherwise the
+// record transfer's status.
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
                      uint32_t type);
 

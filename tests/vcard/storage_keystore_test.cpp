@@ -252,6 +252,32 @@ TEST_F(BlankCard, KeyRecordReadsAndInstallation)
     EXPECT_EQ(keys.used, 9 * 32);
 }
 
+// Installation replaces record bytes 0..7 and the key value; bytes 8..15 stay
+// as the stored record has them, and are zero where there was no record.
+TEST_F(BlankCard, InstallationKeepsTheMiddleOfTheStoredRecord)
+{
+    auto middle = [](const _key_info_& r) { return Bytes(r.rfu, r.rfu + 8); };
+    // A default PIN record holds the digest's first 4 bytes in bytes 12..15.
+    const Bytes digest = Sha1(Str(DEFAULT_PIN_TYPE0));
+    const Bytes expect = {0, 0, 0, 0, digest[0], digest[1], digest[2], digest[3]};
+    ASSERT_EQ(middle(Record(3)), expect);
+
+    Bytes pin3 = {3, 0, 2, 0, 3, 3, 7, 7};
+    pin3.resize(24, 0x33);
+    ASSERT_EQ(WriteCosKey(0, pin3.data(), 24, 3, 2), 0x9000);
+    const _key_info_ r3 = Record(3);
+    EXPECT_EQ(middle(r3), expect) << "bytes 8..15 of the stored record";
+    EXPECT_EQ(Bytes(reinterpret_cast<const uint8_t*>(&r3), reinterpret_cast<const uint8_t*>(&r3) + 8),
+              Bytes(pin3.begin(), pin3.begin() + 8));
+    EXPECT_EQ(Bytes(r3.value, r3.value + 16), Bytes(16, 0x33));
+
+    // Record 6 lies at the key file's used length: nothing to keep.
+    Bytes six = {6, 0, 3, 0, 6, 0, 5, 5};
+    six.resize(24, 0x66);
+    ASSERT_EQ(WriteCosKey(0, six.data(), 24, 6, 3), 0x9000);
+    EXPECT_EQ(middle(Record(6)), Bytes(8, 0));
+}
+
 TEST_F(BlankCard, HigherRankingPins)
 {
     struct {

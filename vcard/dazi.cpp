@@ -167,6 +167,9 @@ uint16_t InitCosSys()
     std::memset(&sInnerKey, 0, sizeof sInnerKey);
     sSecStatus = 0;
     sCurDate = 0;
+    // A device status that cannot be read from this image must not keep the
+    // blocked or PIN-cache flags of the image bound before.
+    std::memset(&sDevInfo, 0, sizeof sDevInfo);
     return InitAuth(&sDevInfo);
 }
 

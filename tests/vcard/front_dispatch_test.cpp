@@ -162,6 +162,40 @@ TEST_F(FrontCard, RebindingTheSamePathKeepsTheVolatileStateAnotherPathLosesIt)
     EXPECT_EQ(SW(Hex("00 80 00 00")), 0x6982) << "another image in between drops it";
 }
 
+// The device status comes from the image just bound: an image whose file 0
+// is too short to read starts unblocked with the cache off, whatever the
+// image bound before it held.
+TEST_F(FrontCard, DeviceStatusIsNeverTakenOverFromThePreviousImage)
+{
+    TempImage damaged(-1);
+    ASSERT_EQ(CreateVEFlashFile(damaged.path().c_str()), 0);
+    ASSERT_EQ(DeleteCOSFile(0x00), 0);
+    _file_info_ e = {};
+    e.fid = 0x00;
+    e.maxsize = 64;
+    ASSERT_EQ(CreateCOSFile(&e), 0);
+    const uint8_t half[4] = {0, 0, 0, 0};
+    ASSERT_EQ(WriteCOSFile(e, 0, half, sizeof half), 0);
+
+    // This test's image: blocked, with the PIN cache on.
+    ASSERT_EQ(SetVEFlashFile(image.path().c_str()), 0);
+    sDevInfo.blocked = 1;
+    sDevInfo.cacheOn = 1;
+    sDevInfo.cacheDays = 30;
+    ASSERT_EQ(RWDeviceStatus(1, &sDevInfo), 0);
+    ASSERT_EQ(SW(Hex("00 0A 00 00 10")), 0x6A81);
+
+    ASSERT_EQ(SetVEFlashFile(damaged.path().c_str()), 0);
+    EXPECT_EQ(sDevInfo.blocked, 0);
+    EXPECT_EQ(sDevInfo.cacheOn, 0);
+    EXPECT_EQ(SW(Hex("00 0A 00 00 10")), 0x9000);
+    EXPECT_EQ(AutoVerify(20240101), 0x6985) << "no PIN cache on this image";
+
+    // And back: the blocked image is blocked again.
+    ASSERT_EQ(SetVEFlashFile(image.path().c_str()), 0);
+    EXPECT_EQ(SW(Hex("00 0A 00 00 10")), 0x6A81);
+}
+
 TEST_F(FrontCard, BindingRefusesWhatIsNotAFullRegularImage)
 {
     ASSERT_EQ(VerifyDefault(2), 0x9000);

@@ -101,6 +101,26 @@ int open_head(const char* path, const unsigned char* memory, File* f,
     return ST_OK;
 }
 
+// Opens the matrix (file or memory) and decodes its head into w. A memory
+// matrix of known length (memLen >= 0) must hold every element.
+int load_matrix(const char* path, const unsigned char* memory, long memLen, File* f, Work* w)
+{
+    unsigned char head[KMX_HEAD_SIZE];
+    int st = open_head(path, memory, f, head);
+    if (st)
+        return st;
+    if ((st = KMX_Decode_Head(head, &w->m, &w->info)))
+        return st;
+    const long need = KMX_HEAD_SIZE + 2 * static_cast<long>(w->info.L) * w->info.row * w->info.col;
+    if (memory && memLen >= 0 && memLen < need)
+        return ST_BAD_ARGUMENT;
+    return ST_OK;
+}
+
+// PK += the identity's elements of the loaded matrix + R.
+int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
+                 const unsigned char* id, int idLen, const unsigned char* R, int RLen, EC_POINT* PK);
+
 } // namespace
 
 int KMX_Matrix_Get_Info(const MATRIX* m, KMX_Matrix_Info* info)
@@ -251,17 +271,20 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
         return ST_BAD_ARGUMENT;
     Work w;
     File f;
-    unsigned char head[KMX_HEAD_SIZE];
-    int st = open_head(path, memory, &f, head);
+    int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
-    if ((st = KMX_Decode_Head(head, &w.m, &w.info)))
-        return st;
+    return sum_elements(w, f.get(), memory, memLen, id, idLen, R, RLen, PK);
+}
+
+namespace {
+
+int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
+                 const unsigned char* id, int idLen, const unsigned char* R, int RLen, EC_POINT* PK)
+{
     const int L = w.info.L, row = w.info.row, col = w.info.col;
-    if (memory && memLen >= 0 && memLen < KMX_HEAD_SIZE + 2 * static_cast<long>(L) * row * col)
-        return ST_BAD_ARGUMENT;
-    w.ctx = BN_CTX_new();
-    if (!w.ctx)
+    int st = ST_OK;
+    if (!w.ctx && !(w.ctx = BN_CTX_new()))
         return ST_BN_ALLOC;
     EC_POINT* Rp = EC_POINT_new(w.info.group);
     EC_POINT* P = EC_POINT_new(w.info.group);
@@ -284,7 +307,7 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
     }
     for (int i = 0; !st && i < col; ++i) {
         buf[0] = 0x04;
-        st = read_element(f.get(), memory, memLen, KMX_HEAD_SIZE + static_cast<long>(idx[i]) * 2 * L,
+        st = read_element(f, memory, memLen, KMX_HEAD_SIZE + static_cast<long>(idx[i]) * 2 * L,
                           2 * L, buf + 1);
         if (!st && EC_POINT_oct2point(w.info.group, P, buf, 2 * L + 1, w.ctx) != 1)
             st = ST_BAD_ID_POINT;   // matrix element not on the curve
@@ -298,24 +321,16 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
     return st;
 }
 
-namespace {
-
 // Public key of id from a public matrix (file or memory) as 0x04 || X || Y.
 int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const unsigned char* id,
                int idLen, unsigned char* out, int* outLen, int* serial)
 {
     Work w;
     File f;
-    unsigned char head[KMX_HEAD_SIZE];
-    int st = open_head(path, memory, &f, head);
+    int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
-    f.reset();
-    if ((st = KMX_Decode_Head(head, &w.m, &w.info)))
-        return st;
     const int L = w.info.L;
-    if (memory && memLen < KMX_HEAD_SIZE + 2 * static_cast<long>(L) * w.info.row * w.info.col)
-        return ST_BAD_ARGUMENT;
     unsigned char R[65];
     int RLen = 0;
     if ((st = KMX_Cal_R(w.m, id, idLen, nullptr, R, &RLen)))
@@ -330,7 +345,7 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
     EC_POINT* PK = EC_POINT_new(w.info.group);
     if (!PK)
         return ST_POINT_ALLOC;
-    st = Matrix_Cal_KMX(path, memory, id, idLen, R, RLen, PK, memLen);
+    st = sum_elements(w, f.get(), memory, memLen, id, idLen, R, RLen, PK);
     if (!st && encode_point(w.info.group, PK, out, 2 * L + 1, w.ctx) != 2 * L + 1)
         st = ST_BAD_ID_POINT;   // the sum is the point at infinity
     EC_POINT_free(PK);
@@ -384,11 +399,8 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
         return ST_BAD_ARGUMENT;
     Work w;
     File f;
-    unsigned char head[KMX_HEAD_SIZE];
-    int st = open_head(path, nullptr, &f, head);
+    int st = load_matrix(path, nullptr, -1, &f, &w);
     if (st)
-        return st;
-    if ((st = KMX_Decode_Head(head, &w.m, &w.info)))
         return st;
     const int L = w.info.L;
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);

@@ -82,6 +82,27 @@ int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int i
 
 } // namespace
 
+namespace {
+
+// A cipher of the library by name, its key and IV derived from the key data.
+int library_crypt(bool enc, const char* cipherName, const unsigned char* in, int inLen,
+                  const unsigned char* keyData, int keyDataLen, unsigned char* out, int* outLen)
+{
+    const EVP_CIPHER* c = cipher_by_name(cipherName);
+    if (!c)
+        return ST_UNKNOWN_CIPHER;
+    Material m;
+    int kl = EVP_CIPHER_get_key_length(c), il = EVP_CIPHER_get_iv_length(c);
+    int st = derive(keyData, keyDataLen, kl + il, &m);
+    if (st)
+        return st;
+    const unsigned char* iv = il ? m.b + kl : nullptr;
+    return enc ? Openssl_Encrypt(c, in, inLen, m.b, iv, out, outLen)
+               : Openssl_Decrypt(c, in, inLen, m.b, iv, out, outLen);
+}
+
+} // namespace
+
 int Openssl_Encrypt(const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
                     const unsigned char* key, const unsigned char* iv, unsigned char* out,
                     int* outLen)
@@ -111,16 +132,8 @@ int Sym_Encrypt(const char* cipherName, const unsigned char* in, int inLen,
         return ST_BAD_ARGUMENT;
     Material m;
     Sm4Mode mode = sm4_mode(cipherName);
-    if (mode == Sm4Mode::None) {
-        const EVP_CIPHER* c = cipher_by_name(cipherName);
-        if (!c)
-            return ST_UNKNOWN_CIPHER;
-        int kl = EVP_CIPHER_get_key_length(c), il = EVP_CIPHER_get_iv_length(c);
-        int st = derive(keyData, keyDataLen, kl + il, &m);
-        if (st)
-            return st;
-        return Openssl_Encrypt(c, in, inLen, m.b, il ? m.b + kl : nullptr, out, outLen);
-    }
+    if (mode == Sm4Mode::None)
+        return library_crypt(true, cipherName, in, inLen, keyData, keyDataLen, out, outLen);
     const int P = (inLen / 16 + 1) * 16;
     if (*outLen < P) {
         *outLen = P;
@@ -145,16 +158,8 @@ int Sym_Decrypt(const char* cipherName, const unsigned char* in, int inLen,
         return ST_BAD_ARGUMENT;
     Material m;
     Sm4Mode mode = sm4_mode(cipherName);
-    if (mode == Sm4Mode::None) {
-        const EVP_CIPHER* c = cipher_by_name(cipherName);
-        if (!c)
-            return ST_UNKNOWN_CIPHER;
-        int kl = EVP_CIPHER_get_key_length(c), il = EVP_CIPHER_get_iv_length(c);
-        int st = derive(keyData, keyDataLen, kl + il, &m);
-        if (st)
-            return st;
-        return Openssl_Decrypt(c, in, inLen, m.b, il ? m.b + kl : nullptr, out, outLen);
-    }
+    if (mode == Sm4Mode::None)
+        return library_crypt(false, cipherName, in, inLen, keyData, keyDataLen, out, outLen);
     if (inLen < 16 || inLen % 16 != 0)
         return ST_BAD_ARGUMENT;
     int st = derive(keyData, keyDataLen, mode == Sm4Mode::Cbc ? 32 : 16, &m);

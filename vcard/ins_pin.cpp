@@ -120,18 +120,28 @@ uint16_t Ins_Auto_Verify()
     return st;
 }
 
+// Reads PIN record n, which must be blocked (no tries left), with its tries
+// counter restored in rec; the record is not written.
+static uint16_t ReadBlockedPin(uint32_t n, _key_info_* rec)
+{
+    uint16_t st = RWSystemKey(0, n, rec);
+    if (st != 0x9000)
+        return st;
+    if (rec->tries != 0)
+        return 0x6985;
+    rec->tries = rec->maxTries;
+    return 0x9000;
+}
+
 uint16_t Ins_Unlock_PIN()
 {
     uint32_t n = PinRecord();
     if (!HightLevelStatus(n, sSecStatus))
         return 0x6985;
     _key_info_ rec;
-    uint16_t st = RWSystemKey(0, n, &rec);
+    uint16_t st = ReadBlockedPin(n, &rec);
     if (st != 0x9000)
         return st;
-    if (rec.tries != 0)
-        return 0x6985;
-    rec.tries = rec.maxTries;
     return RWSystemKey(1, n, &rec);
 }
 
@@ -141,12 +151,9 @@ uint16_t Ins_Reload_PIN()
     if (!HightLevelStatus(n, sSecStatus))
         return 0x6982;
     _key_info_ rec;
-    uint16_t st = RWSystemKey(0, n, &rec);
+    uint16_t st = ReadBlockedPin(n, &rec);
     if (st != 0x9000)
         return st;
-    if (rec.tries != 0)
-        return 0x6985;
-    rec.tries = rec.maxTries;
     SetPinDigest(&rec, sIFP.data, sIFP.Lc);
     st = RWSystemKey(1, n, &rec);
     if (st != 0x9000)

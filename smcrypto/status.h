@@ -13,6 +13,7 @@ enum tarn_status : int {
     ST_FILE_OPEN = 11006,
     ST_MATRIX_FILE_OPEN = 11008,
     ST_FILE_REMOVE = 11009,
+    ST_ENVELOPE_CONTENT = 11011,  // content missing (decrypt) or present (open)
     ST_NO_MEMORY = 12001,
     ST_DIGEST_LENGTH = 12004,
     ST_BAD_DER = 12005,
@@ -22,6 +23,9 @@ enum tarn_status : int {
     ST_DECRYPT_FAILED = 14003,
     ST_BAD_SIGNATURE = 14005,
     ST_BAD_ID_POINT = 14006,
+    ST_ADDRESSEE_MISMATCH = 14008, // envelope addressed to another identity
+    ST_ENV_MATRIX_MISMATCH = 14009, // envelope made under another matrix
+    ST_RECOVERY_MISMATCH = 14011,  // recovery envelope digest differs
     ST_SM2_TOO_LONG = 14012,
     ST_BN_CONVERT = 15001,
     ST_BN_ALLOC = 15002,
@@ -32,5 +36,6 @@ enum tarn_status : int {
     ST_POINT_MUL = 16004,
     ST_NO_ORDER = 16005,
     ST_UNKNOWN_CURVE = 16006,
+    ST_SIGNATURE_LENGTH = 16009,   // card signature not 64 bytes
     ST_MIXED_CURVES = 16010,
 };

@@ -12,8 +12,8 @@ constexpr size_t kMaxId = 64;
 
 } // namespace
 
-int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, const char* id,
-               unsigned char* out, int* outLen)
+int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, long matrixLen,
+               const char* id, unsigned char* out, int* outLen)
 {
     if (!id || !out || !outLen || (!matrixPath) == (!matrixHead))
         return ST_BAD_ARGUMENT;
@@ -22,7 +22,7 @@ int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, con
         return ST_BAD_ARGUMENT;
     MATRIX* m = nullptr;
     KMX_Matrix_Info info{};
-    int st = KMX_Load_Matrix(matrixPath, matrixHead, &m, &info);
+    int st = KMX_Load_Matrix(matrixPath, matrixHead, matrixLen, &m, &info);
     if (st)
         return st;
     const int L = info.L;
@@ -36,7 +36,7 @@ int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, con
     else if (!Q)
         st = ST_POINT_ALLOC;
     if (!st)
-        st = KMX_Identity_Point(matrixPath, matrixHead, -1, m,
+        st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, m,
                                 reinterpret_cast<const unsigned char*>(id), static_cast<int>(idLen),
                                 Q);
     if (!st)

@@ -46,13 +46,25 @@ void put_crc(unsigned char* at, unsigned short crc)
 
 } // namespace
 
-int KMX_Load_Matrix(const char* path, const void* memory, MATRIX** out, KMX_Matrix_Info* info)
+int KMX_Load_Matrix(const char* path, const void* memory, long memLen, MATRIX** out,
+                    KMX_Matrix_Info* info)
 {
+    if (memory && memLen < KMX_HEAD_SIZE)
+        return ST_BAD_ARGUMENT;
     unsigned char head[KMX_HEAD_SIZE];
     int st = KMX_Read_Head(path, static_cast<const unsigned char*>(memory), head);
     if (st)
         return st;
-    return KMX_Decode_Head(head, out, info);
+    if ((st = KMX_Decode_Head(head, out, info)))
+        return st;
+    const long need = KMX_HEAD_SIZE + 2L * info->L * info->row * info->col;
+    if (memory && memLen < need) {
+        MATRIX_free(*out);
+        *out = nullptr;
+        KMX_Matrix_Info_free(info);
+        return ST_BAD_ARGUMENT;
+    }
+    return ST_OK;
 }
 
 int KMX_Identity_Point(const char* path, const void* memory, long memLen, const MATRIX* m,
@@ -160,14 +172,15 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     return st;
 }
 
-int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, const unsigned char* id,
+int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, long matrixLen,
+                     const unsigned char* id,
                      int idLen, const EVP_CIPHER* cipher, const unsigned char* data, int dataLen,
                      DEnvelope* env)
 {
     if ((!matrixPath) == (!matrixHead) || !id || !cipher || !data || !env)
         return ST_BAD_ARGUMENT;
     MatrixWork w;
-    int st = KMX_Load_Matrix(matrixPath, matrixHead, &w.m, &w.info);
+    int st = KMX_Load_Matrix(matrixPath, matrixHead, matrixLen, &w.m, &w.info);
     if (st)
         return st;
     const int kl = EVP_CIPHER_get_key_length(cipher), il = EVP_CIPHER_get_iv_length(cipher);
@@ -176,7 +189,7 @@ int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, const unsig
     Point Q(EC_POINT_new(w.info.group));
     if (!Q)
         return ST_POINT_ALLOC;
-    if ((st = KMX_Identity_Point(matrixPath, matrixHead, -1, w.m, id, idLen, Q.get())))
+    if ((st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, w.m, id, idLen, Q.get())))
         return st;
     EnvelopeSlot slot{};
     slot.Q = Q.get();
@@ -216,7 +229,7 @@ int KMX_Encrypt_Data(const char* matrixPath, const unsigned char* id, int idLen,
     DEnvelope* e = DEnvelope_new();
     if (!e)
         return ST_ENVELOPE_CREATE;
-    int st = KMX_Encrypt_data(matrixPath, nullptr, id, idLen, cipher, data, dataLen, e);
+    int st = KMX_Encrypt_data(matrixPath, nullptr, 0, id, idLen, cipher, data, dataLen, e);
     if (!st)
         st = DEnvelope2string(e, out, outLen);
     DEnvelope_free(e);
@@ -231,13 +244,14 @@ int KMX_Make_Envelope(const char* matrixPath, const unsigned char* id, int idLen
     return KMX_Encrypt_Data(matrixPath, id, idLen, key, keyLen, out, outLen);
 }
 
-int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, const char* id, int idLen,
+int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, long matrixLen, const char* id,
+                 int idLen,
                  unsigned char* keyPoint, int* keyPointLen, unsigned char* env, int* envLen)
 {
     if (!id || !keyPoint || !keyPointLen || !env || !envLen || (!matrixPath) == (!matrixHead))
         return ST_BAD_ARGUMENT;
     MatrixWork w;
-    int st = KMX_Load_Matrix(matrixPath, matrixHead, &w.m, &w.info);
+    int st = KMX_Load_Matrix(matrixPath, matrixHead, matrixLen, &w.m, &w.info);
     if (st)
         return st;
     const int L = w.info.L;
@@ -253,7 +267,7 @@ int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, const char* id,
     if (!Q)
         return ST_POINT_ALLOC;
     const auto* uid = reinterpret_cast<const unsigned char*>(id);
-    if ((st = KMX_Identity_Point(matrixPath, matrixHead, -1, w.m, uid, idLen, Q.get())))
+    if ((st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, w.m, uid, idLen, Q.get())))
         return st;
     // KMX_Cal_SKey with the key point itself as the requested key: 2L bytes
     // of KDF output from 2L bytes of input are the input unchanged.
@@ -273,5 +287,5 @@ int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, const char* id,
 int KMX_GenDE(const char* matrixPath, const char* id, int idLen, unsigned char* keyPoint,
               int* keyPointLen, unsigned char* env, int* envLen)
 {
-    return KMX_GenMinDE(matrixPath, nullptr, id, idLen, keyPoint, keyPointLen, env, envLen);
+    return KMX_GenMinDE(matrixPath, nullptr, 0, id, idLen, keyPoint, keyPointLen, env, envLen);
 }

@@ -174,7 +174,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
             std::string path = std::string(matrixDir) + recipients[i].matrixName + ".pks";
             MATRIX* m = nullptr;
             KMX_Matrix_Info info{};
-            if ((st = KMX_Load_Matrix(path.c_str(), nullptr, &m, &info)))
+            if ((st = KMX_Load_Matrix(path.c_str(), nullptr, 0, &m, &info)))
                 return st;
             mx.ms.push_back(m);
             mx.paths.push_back(path);

@@ -84,14 +84,18 @@ int KMX_SM2Encrypt_S(const unsigned char* matrix, int matrixLen, const unsigned 
 
 int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned char* key,
                  int keyLen, unsigned char* kOut, int* kOutLen);
-int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, const unsigned char* id,
+// matrixHead: the whole public matrix in memory, matrixLen bytes (ignored
+// with a path).
+int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, long matrixLen,
+                     const unsigned char* id,
                      int idLen, const EVP_CIPHER* cipher, const unsigned char* data, int dataLen,
                      DEnvelope* env);
 int KMX_Encrypt_Data(const char* matrixPath, const unsigned char* id, int idLen,
                      const unsigned char* data, int dataLen, unsigned char* out, int* outLen);
 int KMX_Make_Envelope(const char* matrixPath, const unsigned char* id, int idLen,
                       const unsigned char* key, int keyLen, unsigned char* out, int* outLen);
-int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, const char* id, int idLen,
+int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, long matrixLen, const char* id,
+                 int idLen,
                  unsigned char* keyPoint, int* keyPointLen, unsigned char* env, int* envLen);
 int KMX_GenDE(const char* matrixPath, const char* id, int idLen, unsigned char* keyPoint,
               int* keyPointLen, unsigned char* env, int* envLen);
@@ -132,8 +136,11 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
                    int idLen, const unsigned char* R, int RLen, EC_POINT* PK, long memLen = -1);
 
 // Reads and checks the head of a matrix given as a file path or in memory
-// (exactly one): the statuses of KMX_Read_Head and KMX_Decode_Head.
-int KMX_Load_Matrix(const char* path, const void* memory, MATRIX** out, KMX_Matrix_Info* info);
+// (exactly one): the statuses of KMX_Read_Head and KMX_Decode_Head. A memory
+// matrix must hold its head and every element (memLen at least
+// 256 + 2L * row * col), else 11001.
+int KMX_Load_Matrix(const char* path, const void* memory, long memLen, MATRIX** out,
+                    KMX_Matrix_Info* info);
 // Public point Q of an identity: R of KMX_Cal_R, then Matrix_Cal_KMX into Q.
 int KMX_Identity_Point(const char* path, const void* memory, long memLen, const MATRIX* m,
                        const unsigned char* id, int idLen, EC_POINT* Q);

@@ -54,11 +54,11 @@ TEST_F(CardEnvelopeTest, CardMadeEnvelopesOpenForTheAddressee)
         TestMatrix t = add(mx, c.serial);
         Bytes out(512);
         int n = 10;
-        ASSERT_EQ(Dev_GenEnv(c.keyApply, path(mx + ".pks").c_str(), nullptr, "alice", out.data(), &n),
+        ASSERT_EQ(Dev_GenEnv(c.keyApply, path(mx + ".pks").c_str(), nullptr, 0, "alice", out.data(), &n),
                   ST_BUFFER_TOO_SMALL);
         const int need = n;
         n = static_cast<int>(out.size());
-        ASSERT_EQ(Dev_GenEnv(c.keyApply, nullptr, t.pub.data(), "alice", out.data(), &n), 0);
+        ASSERT_EQ(Dev_GenEnv(c.keyApply, nullptr, t.pub.data(), long(t.pub.size()), "alice", out.data(), &n), 0);
         EXPECT_EQ(n, need);
         DEnvelope* e = nullptr;
         ASSERT_EQ(string2DEnvelope(out.data(), n, &e), 0);
@@ -83,12 +83,15 @@ TEST_F(CardEnvelopeTest, ArgumentsAndRefusals)
     Bytes out(512);
     int n = 512;
     const std::string pks = path("args.pks");
-    EXPECT_EQ(Dev_GenEnv(0, pks.c_str(), t.pub.data(), "alice", out.data(), &n), ST_BAD_ARGUMENT);
-    EXPECT_EQ(Dev_GenEnv(0, nullptr, nullptr, "alice", out.data(), &n), ST_BAD_ARGUMENT);
+    EXPECT_EQ(Dev_GenEnv(0, pks.c_str(), t.pub.data(), long(t.pub.size()), "alice", out.data(), &n), ST_BAD_ARGUMENT);
+    EXPECT_EQ(Dev_GenEnv(0, nullptr, nullptr, 0, "alice", out.data(), &n), ST_BAD_ARGUMENT);
+    for (long len : {0L, 255L, long(t.pub.size()) - 1})
+        EXPECT_EQ(Dev_GenEnv(0, nullptr, t.pub.data(), len, "alice", out.data(), &n), ST_BAD_ARGUMENT)
+            << len;
     std::string longId(65, 'x');
-    EXPECT_EQ(Dev_GenEnv(0, pks.c_str(), nullptr, longId.c_str(), out.data(), &n), ST_BAD_ARGUMENT);
-    EXPECT_EQ(Dev_GenEnv(0, path("none.pks").c_str(), nullptr, "alice", out.data(), &n),
+    EXPECT_EQ(Dev_GenEnv(0, pks.c_str(), nullptr, 0, longId.c_str(), out.data(), &n), ST_BAD_ARGUMENT);
+    EXPECT_EQ(Dev_GenEnv(0, path("none.pks").c_str(), nullptr, 0, "alice", out.data(), &n),
               ST_MATRIX_FILE_OPEN);
     // The card takes key applications for curve 0 only: its refusal passes up.
-    EXPECT_NE(Dev_GenEnv(1, pks.c_str(), nullptr, "alice", out.data(), &n), 0);
+    EXPECT_NE(Dev_GenEnv(1, pks.c_str(), nullptr, 0, "alice", out.data(), &n), 0);
 }

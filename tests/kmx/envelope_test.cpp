@@ -162,11 +162,15 @@ TEST_F(EnvelopeTest, RoomKeyLengthsAndMatrixArguments)
     // The whole matrix in memory instead of a path; both or neither refused.
     DEnvelope* e = DEnvelope_new();
     const EVP_CIPHER* c = KMX_Get_cipher(nullptr);
-    EXPECT_EQ(KMX_Encrypt_data(nullptr, t.pub.data(), id.data(), 5, c, key.data(), 32, e), 0);
+    EXPECT_EQ(KMX_Encrypt_data(nullptr, t.pub.data(), long(t.pub.size()), id.data(), 5, c, key.data(), 32, e), 0);
     EXPECT_EQ(ASN1_STRING_length(e->env), 67);
-    EXPECT_EQ(KMX_Encrypt_data(pks.c_str(), t.pub.data(), id.data(), 5, c, key.data(), 32, e),
+    EXPECT_EQ(KMX_Encrypt_data(pks.c_str(), t.pub.data(), long(t.pub.size()), id.data(), 5, c, key.data(), 32, e),
               ST_BAD_ARGUMENT);
-    EXPECT_EQ(KMX_Encrypt_data(nullptr, nullptr, id.data(), 5, c, key.data(), 32, e), ST_BAD_ARGUMENT);
+    EXPECT_EQ(KMX_Encrypt_data(nullptr, nullptr, 0, id.data(), 5, c, key.data(), 32, e), ST_BAD_ARGUMENT);
+    // A memory matrix shorter than its head and elements is never read past.
+    for (long len : {0L, 255L, 256L, long(t.pub.size()) - 1})
+        EXPECT_EQ(KMX_Encrypt_data(nullptr, t.pub.data(), len, id.data(), 5, c, key.data(), 32, e),
+                  ST_BAD_ARGUMENT) << len;
     DEnvelope_free(e);
 }
 
@@ -180,10 +184,13 @@ TEST_F(EnvelopeTest, MinimalEnvelopeAndKeyPoint)
     kpLen = 47;
     EXPECT_EQ(KMX_GenDE(path("min.pks").c_str(), "alice", 5, kp, &kpLen, env, &envLen), ST_BUFFER_TOO_SMALL);
     EXPECT_EQ(kpLen, 48);
-    EXPECT_EQ(KMX_GenMinDE(path("min.pks").c_str(), t.pub.data(), "alice", 5, kp, &kpLen, env, &envLen),
+    EXPECT_EQ(KMX_GenMinDE(path("min.pks").c_str(), t.pub.data(), long(t.pub.size()), "alice", 5, kp, &kpLen, env, &envLen),
               ST_BAD_ARGUMENT);
-    EXPECT_EQ(KMX_GenMinDE(nullptr, nullptr, "alice", 5, kp, &kpLen, env, &envLen), ST_BAD_ARGUMENT);
-    ASSERT_EQ(KMX_GenMinDE(nullptr, t.pub.data(), "alice", 5, kp, &kpLen, env, &envLen), 0);
+    EXPECT_EQ(KMX_GenMinDE(nullptr, nullptr, 0, "alice", 5, kp, &kpLen, env, &envLen), ST_BAD_ARGUMENT);
+    for (long len : {0L, 255L, 256L, long(t.pub.size()) - 1})
+        EXPECT_EQ(KMX_GenMinDE(nullptr, t.pub.data(), len, "alice", 5, kp, &kpLen, env, &envLen),
+                  ST_BAD_ARGUMENT) << len;
+    ASSERT_EQ(KMX_GenMinDE(nullptr, t.pub.data(), long(t.pub.size()), "alice", 5, kp, &kpLen, env, &envLen), 0);
     EXPECT_EQ(kpLen, 48);
     EXPECT_EQ(envLen, 50);
     // 0x04 || minimal envelope is an envelope value that alice's isk opens to

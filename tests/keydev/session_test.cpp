@@ -230,7 +230,7 @@ TEST_F(SessionTest, ImageRenamedOverTheBoundPathIsSeenAfresh)
     EXPECT_EQ(DevCreateFile(0x32), 0u);
 }
 
-TEST_F(SessionTest, PinCacheOfAReplacedImageIsNotCarriedOver)
+TEST_F(SessionTest, PinCacheServesLaterSessionsOfItsImageOnly)
 {
     std::string fresh = path("fresh.vkd");
     ASSERT_EQ(CreateVEFlashFile(fresh.c_str()), 0);

@@ -169,8 +169,9 @@ TEST(ImageBuilderTool, MakesAHostImageTheFacadeAccepts)
     EXPECT_EQ(dir.file("TOOLM.pks"), pks);
     EXPECT_EQ("TOOLM", value_of(out, "matrix-id"));
 
-    for (const char* route : {"plain", "transport"}) {
+    for (const char* route : {"plain", "transport", "soft"}) {
         SCOPED_TRACE(route);
+        const bool soft = std::string(route) == "soft";
         const std::string image = dir.file(std::string(route) + ".vkd");
         ASSERT_EQ(0, run_tool(std::string("host --route ") + route + " --issuer '" + dir.file("issuer.vkd") +
                                   "' --pks-dir '" + dir.path() + "' --identity-file '" + keyDat +
@@ -179,13 +180,18 @@ TEST(ImageBuilderTool, MakesAHostImageTheFacadeAccepts)
             << err;
         EXPECT_EQ(getHex(cid.data(), 39), value_of(out, "identity"));
         EXPECT_EQ(image, value_of(out, "image"));
+        // The soft route makes its own matrix and names it.
+        const std::string matrix = soft ? value_of(out, "pks") : pks;
+        if (soft) {
+            EXPECT_EQ(dir.file("TARNSOFT.pks"), matrix);
+        }
 
         char id[64];
         size_t idLen = 0;
         ASSERT_EQ(0, kmx_getid(id, idLen, const_cast<char*>(image.c_str())));
         EXPECT_EQ(cid, Bytes(id, id + idLen));
         const Bytes plain(128, 0x3C);
-        Bytes block = challenge(pks, cid, plain);
+        Bytes block = challenge(matrix, cid, plain);
         Bytes plainOut(SM2_BLOCK_LEN);
         size_t len = SM2_BLOCK_LEN;
         ASSERT_EQ(0, kmx_decryption(block.data(), plainOut.data(), len, const_cast<char*>(image.c_str())));

@@ -35,6 +35,8 @@ struct Sm2Case {
     unsigned char lenByte;
 };
 
+void PrintTo(const Sm2Case& c, std::ostream* os) { *os << c.name; }
+
 class Sm2Reply : public ::testing::TestWithParam<Sm2Case> {};
 
 // The SM2 reply carries the whole description whatever its length; its

@@ -142,6 +142,8 @@ struct FailCase {
     const char* logText;
 };
 
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+
 class ChallengeFailure : public Handler, public ::testing::WithParamInterface<FailCase> {};
 
 // Every failed decryption (a status from the facade, or a plaintext too long
@@ -209,6 +211,8 @@ struct LengthCase {
     unsigned recLen;
     size_t received;
 };
+
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class ChallengeLength : public Handler, public ::testing::WithParamInterface<LengthCase> {};
 
@@ -356,6 +360,8 @@ struct ReportCase {
     std::vector<int> results;
     const char* logText; // nullptr: no line
 };
+
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
 class ErrorReport : public Handler, public ::testing::WithParamInterface<ReportCase> {};
 

@@ -357,6 +357,17 @@ private:
     std::string dir_;
 };
 
+TEST(UserDescriptionLock, HeldWhileLoading)
+{
+    TmpDir dir;
+    write_file(dir.file("config.ini"), "info=Li Lei\n");
+    LockProbeBox box(dir.path());
+    std::string des;
+    ASSERT_TRUE(ReadUserDes(box, dir.file("config.ini").c_str(), dir.path().c_str(), des));
+    EXPECT_TRUE(box.heldAtLoad);
+    EXPECT_EQ(des, "Li Lei");
+}
+
 TEST(Result, FolderLockHeldFromLoadToSave)
 {
     TmpDir dir;

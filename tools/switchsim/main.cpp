@@ -224,8 +224,11 @@ void check_common(const Reply& r, const Mac& hostMac, const Mac& own, const Opti
         mismatch("destination " + mac_text(r.dst) + ", expected " + mac_text(own));
     if (r.src != hostMac)
         mismatch("source " + mac_text(r.src) + ", expected " + mac_text(hostMac));
-    if (o.has("expect-desc") && r.desc != Bytes(o.get("expect-desc").begin(), o.get("expect-desc").end()))
-        mismatch("description \"" + printable(r.desc) + "\", expected \"" + o.get("expect-desc") + "\"");
+    if (o.has("expect-desc")) {
+        const std::string want = o.get("expect-desc");
+        if (r.desc != Bytes(want.begin(), want.end()))
+            mismatch("description \"" + printable(r.desc) + "\", expected \"" + want + "\"");
+    }
 }
 
 // Waits for the reply; false (after reporting) when none came or none was due.

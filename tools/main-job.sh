@@ -40,6 +40,11 @@ step() { echo; echo "-- $*"; }
 fail() { echo "MAIN JOB FAILED: $*"; exit 1; }
 
 step "1. Install the programs: cmake --install (into the sandbox's /usr/local)"
+# cmake --install also writes its manifest into the build folder: an overlay
+# keeps that write in the work folder.
+mkdir -p "$W/overlay/upper" "$W/overlay/work"
+mount -n -t overlay tarn-build -o "lowerdir=$B,upperdir=$W/overlay/upper,workdir=$W/overlay/work" "$B" ||
+  fail "overlay on the build folder"
 cmake --install "$B" >"$W/install.log" 2>&1 || { cat "$W/install.log"; fail "install"; }
 ls -l "$MAVO"
 

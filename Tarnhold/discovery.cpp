@@ -117,10 +117,16 @@ void InitUUID(const char* keyDat, const std::vector<std::string>& macs)
 
 bool ReadUserDes(const char* configFile, const char* lockDir, std::string& des)
 {
+    CConfigBox box;
+    return ReadUserDes(box, configFile, lockDir, des);
+}
+
+bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des)
+{
     std::string v;
     {
+        // The tool may be rewriting the file: read it whole, not half-replaced.
         ConfigLock lock(lockDir);
-        CConfigBox box;
         box.load(configFile);
         v = box.get_property("info", "");
     }

@@ -3,6 +3,7 @@
 // MAC addresses, the machine identifier (CID) and the user description. All
 // of it is filled once during start-up and only read afterwards.
 
+#include "common/ConfigBox.h"
 #include "common/machine_id.h"
 #include "common/paths.h"
 
@@ -54,3 +55,5 @@ void InitUUID(const char* keyDat = MAVO_KEY_DAT_FILE, const std::vector<std::str
 // information, when it is "0"; a missing file or key gives "".
 bool ReadUserDes(const char* configFile = MAVO_CONFIG_FILE, const char* lockDir = MAVO_DIR,
                  std::string& des = g_strUserDes);
+// The same through the given (fresh) property file object.
+bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des);

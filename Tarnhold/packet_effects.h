@@ -1,0 +1,33 @@
+#pragma once
+// The daemon's effects on the world: replies on the packet socket, the key
+// device facade on the installed image, "Result" in config.ini under the
+// folder lock, the log and the console.
+
+#include "Tarnhold/handler.h"
+#include "common/ConfigBox.h"
+
+#include <string>
+
+class PacketEffects : public DaemonEffects {
+public:
+    // box is the one property file object through which every "Result" is
+    // written; the paths are those of config.ini, its folder and the image.
+    PacketEffects(int sock, CConfigBox& box, std::string configFile, std::string lockDir, std::string image);
+
+    long send(const unsigned char* frame, size_t len, int ifindex, const unsigned char* dst) override;
+    int decrypt(unsigned char* block, unsigned char* out, size_t& len) override;
+    bool key_file_exists() override;
+    unsigned interface_index(const std::string& name) override;
+    void write_result(int v) override;
+    void log(int level, const char* line) override;
+    void console(const char* text) override;
+    void console_error(const char* text) override;
+    void host_name(unsigned char* field) override;
+
+private:
+    int sock_;
+    CConfigBox& box_;
+    std::string configFile_;
+    std::string lockDir_;
+    std::string image_;
+};

@@ -85,6 +85,14 @@ case_two_interfaces() {
     --expect-desc "$E2E_DESC"
   challenge "challenge over the second interface answered"
   expect_result 1
+  # eth1 is now the daemon's interface for good: frames to eth0's MAC go
+  # unanswered, whether they come over eth1 or over eth0 itself.
+  sw_check "frame to the other interface's MAC: no reply" identity --dst 02:00:00:00:00:a0 \
+    --expect-no-reply
+  check "frame over the other interface: no reply" ip netns exec "$TARN_SWITCH_NS" \
+    "$TARN_BUILD/tools/switchsim/tarn-switch" --if sw1 --host-mac 02:00:00:00:00:a0 identity \
+    --expect-no-reply
+  barrier "frames to the other interface"
 }
 
 # Six interfaces: no identifier can be made, so no Key.dat; with an image the

@@ -31,18 +31,6 @@ private:
     std::string old_;
 };
 
-// The installed image: a regular file of the running user, mode 0600.
-void expect_installed(const std::string& path, const std::string& bytes)
-{
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_uid, geteuid());
-    EXPECT_EQ(st.st_gid, getegid());
-    EXPECT_EQ(read_file(path), bytes);
-}
-
 TEST_F(ToolTest, ImportInstallsTheImageAndRecordsResult)
 {
     write_file(env.config_file, "# kept\ninfo=Alice(Sales)\nResult=1\nLogLevel=2\n");

@@ -40,6 +40,18 @@ inline mode_t mode_of(const std::string& path)
     return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
+// The installed image: a regular file of the running user, mode 0600.
+inline void expect_installed(const std::string& path, const std::string& bytes)
+{
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_gid, getegid());
+    EXPECT_EQ(read_file(path), bytes);
+}
+
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -2,6 +2,10 @@
 // carries one serialised command per exchange through DAZI_IO.
 #include "cardapi/vdevdrv.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -31,12 +35,17 @@ bool copy_path(const char* path, char (&buf)[VDEV_CMD_MAX])
     return true;
 }
 
+// The data file opens for reading and is a regular file. Opened without
+// blocking: a FIFO named as the data file is refused at once instead of
+// waiting for a writer that never comes.
 bool file_readable(const char* path)
 {
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    fclose(f);
-    return true;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ int32_t SetVEFlashFile(const char* path)
     close(fd);
     if (!ok)
         return ST_FILE_OPEN;
-    int changed = SetDataFile(path);
+    int changed = SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
     if (changed < 0)
         return ST_FILE_OPEN;
     if (changed == 1)

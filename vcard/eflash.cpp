@@ -1,5 +1,7 @@
 #include "vcard/eflash.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,17 +9,31 @@ extern "C" {
 
 char m_vFlashFile[FLASH_PATH_MAX];
 
-int SetDataFile(const char* path)
+int SetDataFileId(const char* path, uint64_t dev, uint64_t ino)
 {
+    // Identity of the bound file; a path that did not name a file has none.
+    static uint64_t s_dev = 0, s_ino = 0;
     if (path == nullptr)
         return -1;
     size_t n = strnlen(path, FLASH_PATH_MAX);
     if (n >= FLASH_PATH_MAX)
         return -1;
-    if (std::strcmp(path, m_vFlashFile) == 0)
+    // A file renamed over the bound path is another image: only the same
+    // file keeps the card's volatile state.
+    if (std::strcmp(path, m_vFlashFile) == 0 && dev == s_dev && ino == s_ino)
         return 0;
     std::memcpy(m_vFlashFile, path, n + 1);
+    s_dev = dev;
+    s_ino = ino;
     return 1;
+}
+
+int SetDataFile(const char* path)
+{
+    struct stat st;
+    if (path != nullptr && stat(path, &st) == 0)
+        return SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+    return SetDataFileId(path, 0, 0);
 }
 
 int Init_Flash(void)

@@ -15,10 +15,15 @@ extern "C" {
 // Path of the key device image (at most 255 characters and a NUL).
 extern char m_vFlashFile[FLASH_PATH_MAX];
 
-// 1 when path differs from m_vFlashFile (it is then copied in), 0 when it is
-// the same; -1 for a null path or one of 256 characters or more (nothing is
-// copied, the binding stays as it was).
+// 1 when path or the file it names differs from the bound one (path and
+// the file's identity are then taken), 0 when both are the same; -1 for a
+// null path or one of 256 characters or more (nothing is copied, the binding
+// stays as it was). A file put in place under the bound path (a rename over
+// it) counts as different.
 int SetDataFile(const char* path);
+// The same with the file's identity (device and inode) given by a caller
+// that holds the file open; 0, 0 for a path that names no file.
+int SetDataFileId(const char* path, uint64_t dev, uint64_t ino);
 
 // Overwrites the first 65536 bytes of the existing image with 0xFF (1024
 // blocks of 64 bytes); anything behind them is kept. 0 on success, -1 when the

@@ -37,13 +37,10 @@ time_t now()
 // than cap answers 1018 with its length in *len and reads nothing.
 uint32_t read_card_file(uint8_t id, uint8_t* out, uint32_t cap, uint32_t* len)
 {
-    uint16_t used = 0;
-    uint32_t st = COS_SelectFile(id, &used);
-    if (st != 0) return st;
-    *len = used;
-    if (used > cap) return ST_BUFFER_TOO_SMALL;
-    if (used == 0) return 0;
-    return COS_ReadFile(out, &used);
+    int n = static_cast<int>(cap);
+    uint32_t st = DevReadFile(id, out, &n);
+    *len = static_cast<uint32_t>(n);
+    return st;
 }
 
 struct CardWork {

@@ -496,8 +496,6 @@ int make_issuer(const IssuerSpec& spec, const std::string& image, const std::str
     return 0;
 }
 
-#pragma weak DevOpenEnv
-
 int make_host(const HostSpec& spec, const std::string& image, std::string* err)
 {
     if (spec.identity.empty() || spec.identity.size() > 39)
@@ -508,8 +506,6 @@ int make_host(const HostSpec& spec, const std::string& image, std::string* err)
         return bad(err, "no issuer image given");
     if (spec.route == Route::Soft && spec.secretMatrix.empty())
         return bad(err, "no secret matrix given");
-    if (spec.route == Route::Transport && !DevOpenEnv)
-        return bad(err, "the transport route is not available in this build");
     int st = make_blank(image, err);
     if (st != 0) return st;
 

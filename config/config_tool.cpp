@@ -22,6 +22,10 @@ namespace {
 
 // Size of the identity buffer handed to get_id.
 constexpr size_t ID_BUF_LEN = 100;
+// A key device image is a card's flash of some 64 KiB; a candidate far
+// bigger than that is no image and is not copied (anyone may leave a huge
+// file named *.vkd in a folder that path searches).
+constexpr off_t MAX_CANDIDATE_SIZE = 16 * 1024 * 1024;
 
 void say(const char* text) { std::puts(text); }
 
@@ -133,6 +137,11 @@ int probe_candidate(const std::string& candidate, const ScratchDir& scratch, con
     int src = open_regular_image(candidate.c_str());
     if (src < 0)
         return -1;
+    struct stat st;
+    if (fstat(src, &st) != 0 || st.st_size > MAX_CANDIDATE_SIZE) {
+        close(src);
+        return -1;
+    }
     std::string copy_path = scratch.file(ScratchDir::kCopy);
     int copy = copy_to_new_file(src, copy_path);
     close(src);

@@ -46,6 +46,8 @@ inline constexpr const char* kResultOk = "认证成功！";
 inline constexpr const char* kResultKeyError = "密钥错误！";
 inline constexpr const char* kResultBadMac = "非认证mac！";
 inline constexpr const char* kResultWaiting = "等待认证！";
+// start and stop end the daemon by name through killall (package psmisc,
+// needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";
 inline constexpr const char* kKill = "killall -9 Tarnhold";
 } // namespace config_text

@@ -130,6 +130,9 @@ TEST_F(PathTest, NearMissesAreNotAdopted)
         {"RightIdentityButFailedCall", fake_image(ident), 4001},
         {"NotAnImage", std::string(4096, 'z'), 0},
     };
+    // Far bigger than any image (sparse): not even copied for a probe.
+    write_file(tree + "/huge.vkd", fake_image(ident));
+    ASSERT_EQ(truncate((tree + "/huge.vkd").c_str(), 17 << 20), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(tree + "/c.vkd", c.bytes);
@@ -141,6 +144,7 @@ TEST_F(PathTest, NearMissesAreNotAdopted)
         EXPECT_EQ(read_file(tree + "/c.vkd"), c.bytes);
     }
     expect_private_probes();
+    EXPECT_EQ(probed.size(), std::size(cases));
 }
 
 // The candidate is swapped for another file while it is probed: what gets

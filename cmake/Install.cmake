@@ -11,7 +11,8 @@ install(CODE "
   if(EXISTS \"\${_ini}\")
     message(STATUS \"Kept: \${_ini}\")
   else()
-    file(INSTALL DESTINATION \"\$ENV{DESTDIR}${TARN_INSTALL_DIR}\" TYPE FILE
+    # file(INSTALL) puts DESTDIR in front of the destination itself.
+    file(INSTALL DESTINATION \"${TARN_INSTALL_DIR}\" TYPE FILE
          FILES \"${PROJECT_SOURCE_DIR}/cmake/config.ini.default\" RENAME config.ini
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()

@@ -317,6 +317,10 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     if (!read_at(in.get(), FILE_COUNT_AT, word, sizeof word)) return ST_BAD_DER;
     const uint32_t n = get_u32(word);
     if (n < 1 || n > FILE_RECIPIENTS_MAX) return ST_BAD_DER;
+    // Every record and the data marker must be there.
+    const long long dataAt = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(n) + 4;
+    struct stat sb;
+    if (fstat(fileno(in.get()), &sb) != 0 || static_cast<long long>(sb.st_size) < dataAt) return ST_BAD_DER;
 
     // The first record addressed to the slot.
     EnvPtr mine;
@@ -341,7 +345,6 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     uint8_t keyIv[64];
     st = open_key(k, minEnv, slot.L, kl + il, keyIv);
     if (st == ST_OK) {
-        const long long dataAt = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(n) + 4;
         if (fseeko(in.get(), static_cast<off_t>(dataAt), SEEK_SET) != 0)
             st = ST_BAD_DER;
         else

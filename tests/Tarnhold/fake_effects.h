@@ -10,6 +10,24 @@
 #include <string>
 #include <vector>
 
+// True when s begins with "[file main line] " (a file name without blanks,
+// the function name "main", a line number); *rest gets what follows.
+inline bool split_log_prefix(const std::string& s, std::string* rest)
+{
+    if (s.empty() || s[0] != '[')
+        return false;
+    size_t sp = s.find(' ');
+    if (sp == std::string::npos || sp == 1 || s.compare(sp, 6, " main ") != 0)
+        return false;
+    size_t i = sp + 6, digits = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+        ++i;
+    if (i == digits || s.compare(i, 2, "] ") != 0)
+        return false;
+    *rest = s.substr(i + 2);
+    return true;
+}
+
 struct SentFrame {
     std::vector<unsigned char> bytes;
     int ifindex;

@@ -59,6 +59,10 @@ int FlashRead(uint32_t offset, void* buffer, uint32_t n)
         std::memset(out, 0xFF, n);
         return -1;
     }
+    // One access reads a few bytes once: without a stream buffer the read
+    // asks for those bytes only, instead of a whole block after a stat of
+    // the file.
+    std::setvbuf(f, nullptr, _IONBF, 0);
     size_t got = 0;
     if (std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0)
         got = std::fread(out, 1, n, f);

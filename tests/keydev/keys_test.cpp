@@ -386,3 +386,35 @@ TEST_F(KeysTest, IssueRoutesInstallTheIdentityKey)
 }
 
 }  // namespace
+
+namespace {
+
+// Issuing and installing need PIN types 1 and 2 verified.
+TEST_F(KeysTest, IssueAndInstallNeedPinTypesOneAndTwo)
+{
+    const Bytes id = text("pins@host");
+    Bytes der = issue(id);
+    DevClose();
+    std::string host = dir.file("pins.vkd");
+    ASSERT_EQ(0, imgbuild::make_blank(host));
+    struct Case {
+        std::initializer_list<int> pins;
+        uint32_t status;
+    } cases[] = {
+        {{2}, ST_SECURITY},
+        {{1}, ST_SECURITY},
+        {{1, 2}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        ASSERT_EQ(0u, open_verified(issuer.image, c.pins));
+        Bytes out(1024);
+        int len = static_cast<int>(out.size());
+        EXPECT_EQ(c.status, DevGenKeyCard(id.data(), static_cast<uint32_t>(id.size()), 1, nullptr, out.data(), &len));
+        ASSERT_EQ(0u, open_verified(host, c.pins));
+        EXPECT_EQ(c.status, DevWriteKeyCard(1, 1, der.data(), static_cast<uint32_t>(der.size())));
+        DevClose();
+    }
+}
+
+}  // namespace

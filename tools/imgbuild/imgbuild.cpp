@@ -420,8 +420,9 @@ int install_soft_key(const std::string& image, unsigned slot, const std::string&
     return install_card(image, slot, 1, der.b, err);
 }
 
-int make_issuer(const IssuerSpec& spec, const std::string& image, const std::string& pksDir,
-                IssuerInfo* info, std::string* err)
+namespace {
+int build_issuer(const IssuerSpec& spec, const std::string& image, const std::string& pksDir,
+                 IssuerInfo* info, std::string* err)
 {
     int st = check_shape(spec.curve, spec.row, spec.col, err);
     if (st != 0) return st;
@@ -496,7 +497,7 @@ int make_issuer(const IssuerSpec& spec, const std::string& image, const std::str
     return 0;
 }
 
-int make_host(const HostSpec& spec, const std::string& image, std::string* err)
+int build_host(const HostSpec& spec, const std::string& image, std::string* err)
 {
     if (spec.identity.empty() || spec.identity.size() > 39)
         return bad(err, "identity must be 1 to 39 bytes");
@@ -561,6 +562,24 @@ int make_host(const HostSpec& spec, const std::string& image, std::string* err)
         der.b.resize(static_cast<size_t>(len));
     }
     return install_card(image, spec.slot, 0, der.b, err);
+}
+
+}  // namespace
+
+// A half-made image is not left behind.
+int make_issuer(const IssuerSpec& spec, const std::string& image, const std::string& pksDir,
+                IssuerInfo* info, std::string* err)
+{
+    int st = build_issuer(spec, image, pksDir, info, err);
+    if (st != 0 && st != ST_BAD_ARGUMENT) unlink(image.c_str());
+    return st;
+}
+
+int make_host(const HostSpec& spec, const std::string& image, std::string* err)
+{
+    int st = build_host(spec, image, err);
+    if (st != 0 && st != ST_BAD_ARGUMENT) unlink(image.c_str());
+    return st;
 }
 
 int set_user_pin(const std::string& image, const std::string& newPin, std::string* err)

@@ -110,15 +110,16 @@ private:
     std::string path_;
 };
 
-// Fresh file dir/name (mode 0600) holding the content of src_fd; its
-// descriptor (read and write, close-on-exec) or -1.
+// Fresh file at path (mode 0600) holding the content of src_fd; its
+// descriptor (read and write, close-on-exec) or -1. A scratch file: it is
+// not flushed to disk, the installation flushes what it installs.
 int copy_to_new_file(int src_fd, const std::string& path)
 {
     unlink(path.c_str());
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
-    if (!copy_file_fd(src_fd, fd) || fsync(fd) != 0) {
+    if (!copy_file_fd(src_fd, fd)) {
         close(fd);
         unlink(path.c_str());
         return -1;

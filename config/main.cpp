@@ -1,8 +1,21 @@
-// config: not built yet. It refuses to run rather than pretend to work.
-#include <cstdio>
+// config: the operator's tool. One command per invocation; the exit status
+// is always 0, failures and answers are console messages.
+#include "common/paths.h"
+#include "config/config_tool.h"
+#include "config/image_search.h"
+#include "keydev/kmxdev.h"
 
-int main()
+int main(int argc, char** argv)
 {
-    std::fprintf(stderr, "config: not implemented yet\n");
-    return 1;
+    ConfigEnv env;
+    env.cert_dir = CERT_DIR;
+    env.image_name = "private.vkd";
+    env.config_file = MAVO_CONFIG_FILE;
+    env.config_dir = MAVO_DIR;
+    env.key_dat = MAVO_KEY_DAT_FILE;
+    env.daemon = MAVO_DAEMON_FILE;
+    env.scratch_dir = "/tmp";
+    env.run_shell = pox_system;
+    env.get_id = kmx_getid;
+    return config_main(argc, argv, env);
 }

@@ -1,0 +1,326 @@
+#include "config/config_tool.h"
+
+#include "common/ConfigBox.h"
+#include "common/config_lock.h"
+#include "common/machine_id.h"
+#include "config/image_install.h"
+#include "config/image_search.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace config_text;
+
+namespace {
+
+// Size of the identity buffer handed to get_id.
+constexpr size_t ID_BUF_LEN = 100;
+// A key device image is a card's flash of some 64 KiB; a candidate far
+// bigger than that is no image and is not copied (anyone may leave a huge
+// file named *.vkd in a folder that path searches).
+constexpr off_t MAX_CANDIDATE_SIZE = 16 * 1024 * 1024;
+
+void say(const char* text) { std::puts(text); }
+
+// Image folder: made when missing, readable by all and writable by its owner
+// only; an existing folder keeps its mode.
+void ensure_cert_dir(const ConfigEnv& env)
+{
+    if (access(env.cert_dir.c_str(), F_OK) != 0)
+        mkdir(env.cert_dir.c_str(), 0755);
+}
+
+void record_installed(const ConfigEnv& env)
+{
+    ConfigLock lock(env.config_dir.c_str());
+    CConfigBox box;
+    box.load(env.config_file);
+    box.set_property_as_int("Result", RESULT_INSTALLED);
+    box.save();
+}
+
+// Common start of import, update and path: the argument, or null after the
+// message.
+const char* source_argument(int argc, char** argv, const ConfigEnv& env)
+{
+    ensure_cert_dir(env);
+    if (argc != 3) {
+        say(kNoSource);
+        return nullptr;
+    }
+    if (access(argv[2], F_OK) != 0) {
+        say(kBadPath);
+        return nullptr;
+    }
+    return argv[2];
+}
+
+void cmd_import(int argc, char** argv, const ConfigEnv& env)
+{
+    const char* src = source_argument(argc, argv, env);
+    if (src == nullptr)
+        return;
+    size_t n = std::strlen(src);
+    if (n < 3 || std::strcmp(src + n - 3, "vkd") != 0) {
+        say(kBadType);
+        return;
+    }
+    if (!install_image_file(src, env.cert_dir, env.image_name)) {
+        say(kBadPath);
+        return;
+    }
+    record_installed(env);
+}
+
+// A private folder (mode 0700) that is removed with its files.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& parent)
+    {
+        std::string t = parent + "/config-probe-XXXXXX";
+        std::vector<char> tmpl(t.begin(), t.end());
+        tmpl.push_back('\0');
+        if (mkdtemp(tmpl.data()) != nullptr)
+            path_ = tmpl.data();
+    }
+    ~ScratchDir()
+    {
+        if (path_.empty())
+            return;
+        unlink(file(kProbe).c_str());
+        unlink(file(kCopy).c_str());
+        rmdir(path_.c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    bool ok() const { return !path_.empty(); }
+    std::string file(const char* name) const { return path_ + "/" + name; }
+
+    static constexpr const char* kCopy = "candidate.vkd";
+    static constexpr const char* kProbe = "probe.vkd";
+
+private:
+    std::string path_;
+};
+
+// Fresh file at path (mode 0600) holding the content of src_fd; its
+// descriptor (read and write, close-on-exec) or -1. A scratch file: it is
+// not flushed to disk, the installation flushes what it installs.
+int copy_to_new_file(int src_fd, const std::string& path)
+{
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    if (!copy_file_fd(src_fd, fd)) {
+        close(fd);
+        unlink(path.c_str());
+        return -1;
+    }
+    return fd;
+}
+
+// Probes one candidate: its bytes are read once into a private copy; the
+// card is bound to a second copy of those bytes (binding writes into the
+// image), so the candidate is never written and what matched is exactly
+// what the copy holds. Returns the descriptor of the copy on a match, else
+// -1; on a match id holds the 39 bytes of the identity.
+int probe_candidate(const std::string& candidate, const ScratchDir& scratch, const ConfigEnv& env,
+                    unsigned char (&id)[ID_BUF_LEN])
+{
+    int src = open_regular_image(candidate.c_str());
+    if (src < 0)
+        return -1;
+    struct stat st;
+    if (fstat(src, &st) != 0 || st.st_size > MAX_CANDIDATE_SIZE) {
+        close(src);
+        return -1;
+    }
+    std::string copy_path = scratch.file(ScratchDir::kCopy);
+    int copy = copy_to_new_file(src, copy_path);
+    close(src);
+    if (copy < 0)
+        return -1;
+    std::string probe_path = scratch.file(ScratchDir::kProbe);
+    int probe = copy_to_new_file(copy, probe_path);
+    if (probe < 0) {
+        close(copy);
+        return -1;
+    }
+    close(probe);
+
+    std::memset(id, 0, sizeof id);
+    size_t len = ID_BUF_LEN;
+    std::vector<char> key_file(probe_path.begin(), probe_path.end());
+    key_file.push_back('\0');
+    int rc = env.get_id ? env.get_id(reinterpret_cast<char*>(id), len, key_file.data()) : -1;
+    unlink(probe_path.c_str());
+    const unsigned char* cid = reinterpret_cast<const unsigned char*>(g_szCID);
+    bool match = rc == 0 && len == static_cast<size_t>(CID_LEN) && id[0] == cid[0] &&
+                 std::memcmp(id + 3, cid + 3, CID_LEN - 3) == 0;
+    if (!match) {
+        close(copy);
+        return -1;
+    }
+    return copy;
+}
+
+void cmd_path(int argc, char** argv, const ConfigEnv& env)
+{
+    const char* dir = source_argument(argc, argv, env);
+    if (dir == nullptr)
+        return;
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    ReadCID(env.key_dat.c_str());
+    if (g_szCID[0] == 0) {
+        say(kNoCid);
+        return;
+    }
+    std::vector<std::string> candidates;
+    recursion_scan_dir_file(dir, candidates, ".vkd");
+
+    ScratchDir scratch(env.scratch_dir);
+    int matched = -1;
+    unsigned char id[ID_BUF_LEN];
+    if (scratch.ok()) {
+        for (const std::string& c : candidates) {
+            matched = probe_candidate(c, scratch, env, id);
+            if (matched >= 0)
+                break;
+        }
+    }
+    if (matched < 0) {
+        say(kNoMatch);
+        return;
+    }
+    bool installed = install_image_fd(matched, env.cert_dir, env.image_name);
+    close(matched);
+    if (!installed) {
+        say(kBadPath);
+        return;
+    }
+    std::memcpy(g_szCID, id, CID_LEN);
+    SaveCID(env.key_dat.c_str());
+    record_installed(env);
+}
+
+void cmd_analyze(const ConfigEnv& env)
+{
+    std::string image = env.image_path();
+    if (access(image.c_str(), F_OK) != 0) {
+        say(kNoImage);
+        return;
+    }
+    unsigned char id[ID_BUF_LEN] = {};
+    size_t len = ID_BUF_LEN;
+    std::vector<char> key_file(image.begin(), image.end());
+    key_file.push_back('\0');
+    int rc = env.get_id ? env.get_id(reinterpret_cast<char*>(id), len, key_file.data()) : -1;
+    // A device that could not be read has no identity to show.
+    if (rc != 0 || len > ID_BUF_LEN)
+        len = 0;
+    std::string id_hex = getHex(id, static_cast<int>(len));
+
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    ReadCID(env.key_dat.c_str());
+    if (g_szCID[0] != 0) {
+        std::string cid_hex = getHex(reinterpret_cast<const unsigned char*>(g_szCID), CID_LEN);
+        std::printf(kAnalyzeWithCid, id_hex.c_str(), cid_hex.c_str());
+    } else {
+        std::printf(kAnalyze, id_hex.c_str());
+    }
+}
+
+void cmd_show(const ConfigEnv& env)
+{
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    ReadCID(env.key_dat.c_str());
+    if (g_szCID[0] == 0) {
+        say(kNoCid);
+        return;
+    }
+    std::string cid_hex = getHex(reinterpret_cast<const unsigned char*>(g_szCID), CID_LEN);
+    std::printf(kShow, cid_hex.c_str());
+}
+
+int run(const ConfigEnv& env, const std::string& cmd)
+{
+    std::fflush(stdout);
+    return env.run_shell ? env.run_shell(cmd.c_str()) : -1;
+}
+
+void cmd_result(const ConfigEnv& env)
+{
+    CConfigBox box;
+    box.load(env.config_file);
+    switch (box.get_property_as_int("Result", 0)) {
+    case 0: say(kResultFailed); break;
+    case 1: say(kResultOk); break;
+    case 2: say(kResultKeyError); break;
+    case 3: say(kResultBadMac); break;
+    default: say(kResultWaiting); break;
+    }
+}
+
+void cmd_info(int argc, char** argv, const ConfigEnv& env)
+{
+    if (argc != 4) {
+        say(kBadCommand);
+        return;
+    }
+    std::string description = std::string(argv[2]) + "(" + argv[3] + ")";
+    // The daemon sends the description in its identity reply, which holds
+    // 1 to 128 bytes; a longer one could never be sent, nor replaced later.
+    if (description.size() > MAX_USER_DESCRIPTION) {
+        say(kBadCommand);
+        return;
+    }
+    ConfigLock lock(env.config_dir.c_str());
+    CConfigBox box;
+    box.load(env.config_file);
+    std::string current = box.get_property("info", "");
+    if (current == "0") {
+        box.set_property("info", description);
+        box.save();
+        return;
+    }
+    std::printf(kUserKnown, current.c_str());
+}
+
+} // namespace
+
+int config_main(int argc, char** argv, const ConfigEnv& env)
+{
+    if (argc < 2 || argc > 4 || argv == nullptr || argv[1] == nullptr) {
+        say(kBadCommand);
+        std::fflush(stdout);
+        return 0;
+    }
+    std::string cmd = argv[1];
+    if (cmd == "import" || cmd == "update")
+        cmd_import(argc, argv, env);
+    else if (cmd == "path")
+        cmd_path(argc, argv, env);
+    else if (cmd == "analyze")
+        cmd_analyze(env);
+    else if (cmd == "show")
+        cmd_show(env);
+    else if (cmd == "start") {
+        run(env, kKillQuiet);
+        run(env, env.daemon);
+    } else if (cmd == "stop")
+        run(env, kKill);
+    else if (cmd == "result")
+        cmd_result(env);
+    else if (cmd == "info")
+        cmd_info(argc, argv, env);
+    std::fflush(stdout);
+    return 0;
+}

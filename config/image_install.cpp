@@ -1,0 +1,109 @@
+#include "config/image_install.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+bool write_all(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+} // namespace
+
+int open_regular_image(const char* path)
+{
+    if (path == nullptr || *path == '\0')
+        return -1;
+    // Classify by name first, so a device is never opened at all; the
+    // descriptor's own status decides, since the name may change meanwhile.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+bool copy_file_fd(int src_fd, int dst_fd)
+{
+    std::vector<char> buf(64 * 1024);
+    off_t off = 0;
+    for (;;) {
+        ssize_t n = pread(src_fd, buf.data(), buf.size(), off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!write_all(dst_fd, buf.data(), static_cast<size_t>(n)))
+            return false;
+        off += n;
+    }
+}
+
+bool install_image_fd(int src_fd, const std::string& dir, const std::string& name)
+{
+    if (src_fd < 0 || dir.empty() || name.empty() || name.find('/') != std::string::npos)
+        return false;
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return false;
+    std::string tmp_path = dir + "/." + name + ".XXXXXX";
+    std::vector<char> tmpl(tmp_path.begin(), tmp_path.end());
+    tmpl.push_back('\0');
+    // mkostemp creates the file exclusively (never through a link), mode 0600.
+    int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        close(dfd);
+        return false;
+    }
+    std::string tmp_name(tmpl.data() + dir.size() + 1);
+    // The running user owns the file, also in a folder that hands its group
+    // down; nobody else may read it: the user PIN is the fixed public one,
+    // so a readable image lends the host's key to every local user.
+    bool ok = fchown(fd, geteuid(), getegid()) == 0 && fchmod(fd, 0600) == 0 &&
+              copy_file_fd(src_fd, fd) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && renameat(dfd, tmp_name.c_str(), dfd, name.c_str()) == 0;
+    if (ok)
+        fsync(dfd);
+    else
+        unlinkat(dfd, tmp_name.c_str(), 0);
+    close(dfd);
+    return ok;
+}
+
+bool install_image_file(const char* src, const std::string& dir, const std::string& name)
+{
+    int fd = open_regular_image(src);
+    if (fd < 0)
+        return false;
+    bool ok = install_image_fd(fd, dir, name);
+    close(fd);
+    return ok;
+}

@@ -25,7 +25,6 @@ constexpr uint8_t SLOT_MAX = 15;
 constexpr int ENVELOPE_DER_MIN = 48;
 constexpr int SM2_BLOCK_LEN_MIN = 98;  // shorter blocks are refused outright
 constexpr uint32_t SM2_BLOCK_LEN_MAX = 255;
-constexpr uint32_t ST_NO_CIPHER = 13003;  // no cipher for the envelope's object
 
 constexpr int ID_FIELD = 64;      // keyId, addresseeId
 constexpr int MATRIX_FIELD = 32;  // matrixId

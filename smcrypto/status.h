@@ -18,6 +18,7 @@ enum tarn_status : int {
     ST_DIGEST_LENGTH = 12004,
     ST_BAD_DER = 12005,
     ST_NO_DIGEST = 13001,
+    ST_NO_CIPHER = 13003,          // no cipher for an envelope's object
     ST_DIGEST_FAILED = 14001,
     ST_ENCRYPT_FAILED = 14002,
     ST_DECRYPT_FAILED = 14003,

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job, end to end on one machine, in a sandbox that leaves nothing
-# behind: image builder -> machine identifier (Key.dat) -> host image
-# installed at /usr/local/cert/private.vkd -> config.ini with a recorded user
-# -> Tarnhold started -> the simulated switch authenticates the host.
+# behind, driven through config as an operator would: config info -> config
+# start (Tarnhold makes the machine identifier) -> image builder makes the
+# host's image -> config path installs it -> config start -> the simulated
+# switch authenticates the host -> config result -> config stop.
 #
 #   tools/main-job.sh BUILD_DIR        (run.sh calls it after building)
 #
@@ -13,7 +14,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" != --inside ]; then
   build=$(readlink -f "${1:?usage: tools/main-job.sh BUILD_DIR}")
-  for p in Tarnhold/Tarnhold tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild tools/sandbox/tarn-init; do
+  for p in Tarnhold/Tarnhold config/config tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild tools/sandbox/tarn-init; do
     [ -x "$build/$p" ] || { echo "main job: $build/$p is not built"; exit 1; }
   done
   if ! why=$("$src/tools/sandbox/tarn-sandbox" --check); then
@@ -48,27 +49,39 @@ mount -n -t overlay tarn-build -o "lowerdir=$B,upperdir=$W/overlay/upper,workdir
 cmake --install "$B" >"$W/install.log" 2>&1 || { cat "$W/install.log"; fail "install"; }
 ls -l "$MAVO"
 
-step "2. Record the user in config.ini"
-sed -i 's/^info=.*/info=Demo User, Lab 3/' "$MAVO/config.ini"
-cat "$MAVO/config.ini"
+cfg() { printf '$ config'; printf ' %q' "$@"; echo; "$MAVO/config" "$@"; }
 
-step "3. First start of Tarnhold: it makes the machine identifier, then asks for an image"
-"$MAVO/Tarnhold"
-echo "(exit status $?)"
+step "2. Nothing is set up yet: the operator asks for the identity and the result"
+cfg show
+cfg result
+
+step "3. Record the user (config info NAME DETAIL)"
+cfg info "Demo User" "Lab 3"
+grep '^info' "$MAVO/config.ini"
+
+step "4. First start: Tarnhold makes the machine identifier (Key.dat), then asks for an image"
+cfg start
 [ -s "$MAVO/Key.dat" ] || fail "no Key.dat"
+cfg show
 cid=$(od -An -v -tx1 "$MAVO/Key.dat" | tr -d ' \n')
-echo "Key.dat (the host's identity): $cid"
 
-step "4. Image builder: an issuer with its public matrix, and the host's image for that identity"
+step "5. Image builder: an issuer with its public matrix, the host's image for that identity, and a decoy for another"
+mkdir -p "$W/images/old"
 "$B/tools/imgbuild/tarn-imgbuild" issuer --out "$W/issuer.vkd" --pks-dir "$W" || fail "issuer image"
-"$B/tools/imgbuild/tarn-imgbuild" host --out "$W/host.vkd" --identity-file "$MAVO/Key.dat" \
+"$B/tools/imgbuild/tarn-imgbuild" host --out "$W/images/host.vkd" --identity-file "$MAVO/Key.dat" \
   --issuer "$W/issuer.vkd" || fail "host image"
-mkdir -p /usr/local/cert
-cp "$W/host.vkd" /usr/local/cert/private.vkd
-ls -l /usr/local/cert
+"$B/tools/imgbuild/tarn-imgbuild" host --out "$W/images/old/decoy.vkd" --identity-hex "${cid:0:76}00" \
+  --issuer "$W/issuer.vkd" >/dev/null || fail "decoy image"
+find "$W/images" -name '*.vkd'
 
-step "5. Start Tarnhold: it detaches and listens on eth0"
-"$MAVO/Tarnhold" || fail "Tarnhold did not start"
+step "6. config path: the image whose identity is this machine's is installed"
+cfg path "$W/images"
+ls -l /usr/local/cert
+cfg analyze
+cfg result
+
+step "7. config start: Tarnhold detaches and listens on eth0"
+cfg start
 sleep 0.2
 ps -o pid,ppid,sid,tty,args -C Tarnhold
 
@@ -77,18 +90,25 @@ swi() {
   ip netns exec "$TARN_SWITCH_NS" "$B/tools/switchsim/tarn-switch" --if sw0 --host-mac "$mac" "$@"
 }
 
-step "6. The switch (network namespace $TARN_SWITCH_NS, interface sw0) asks for the host's identity"
+step "8. The switch (network namespace $TARN_SWITCH_NS, interface sw0) asks for the host's identity"
 swi identity --expect-macs "$mac" --expect-cid-file "$MAVO/Key.dat" \
-  --expect-desc "Demo User, Lab 3" || fail "identity reply"
+  --expect-desc "Demo User(Lab 3)" || fail "identity reply"
 
-step "7. The switch sends an SM2 challenge encrypted to that identity"
+step "9. The switch sends an SM2 challenge encrypted to that identity"
 swi challenge --matrix "$W/TARNTEST.pks" --cid-file "$MAVO/Key.dat" \
-  --expect-desc "Demo User, Lab 3" || fail "challenge"
+  --expect-desc "Demo User(Lab 3)" || fail "challenge"
 
-step "8. Outcome recorded by the daemon"
-grep '^Result' "$MAVO/config.ini"
+step "10. The outcome, as the operator reads it"
+out=$(cfg result)
+echo "$out"
 echo "Log /usr/local/zel_mavo_log (last lines):"
 tail -n 4 /usr/local/zel_mavo_log
 grep -q '^Result=1$' "$MAVO/config.ini" || fail "Result is not 1"
+
+step "11. config stop"
+cfg stop
+sleep 0.2
+if pgrep -x Tarnhold >/dev/null; then fail "Tarnhold still runs after config stop"; fi
+echo "no Tarnhold process left"
 echo
-echo "MAIN JOB OK: the switch authenticated the host (Result=1)."
+echo "MAIN JOB OK: the switch authenticated the host (Result=1), all through config."

@@ -16,6 +16,7 @@
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
+#include "kmx/atomic_out.h"
 #include "kmx/kmxapp.h"
 #include "smcrypto/status.h"
 
@@ -138,56 +139,6 @@ bool read_at(FILE* f, long long off, uint8_t* buf, size_t n)
     return fread(buf, 1, n, f) == n;
 }
 
-// Output written to a temporary file in the target's folder and renamed
-// over the target only once complete; otherwise the temporary file goes and
-// the target stays as it was.
-class StagedOutput {
-public:
-    explicit StagedOutput(const char* target) : target_(target) {}
-    ~StagedOutput() { abandon(); }
-    StagedOutput(const StagedOutput&) = delete;
-    StagedOutput& operator=(const StagedOutput&) = delete;
-
-    bool open()
-    {
-        tmp_ = target_ + ".XXXXXX";
-        int fd = mkstemp(&tmp_[0]);
-        if (fd < 0) {
-            tmp_.clear();
-            return false;
-        }
-        mode_t um = umask(0);
-        umask(um);
-        if (fchmod(fd, 0666 & ~um) != 0 || !(f_ = fdopen(fd, "wb"))) {
-            close(fd);
-            abandon();
-            return false;
-        }
-        return true;
-    }
-    bool write(const uint8_t* d, size_t n) { return n == 0 || fwrite(d, 1, n, f_) == n; }
-    bool commit()
-    {
-        bool ok = fflush(f_) == 0 && fsync(fileno(f_)) == 0;
-        ok = fclose(f_) == 0 && ok;
-        f_ = nullptr;
-        ok = ok && rename(tmp_.c_str(), target_.c_str()) == 0;
-        if (ok) tmp_.clear();
-        return ok;
-    }
-    void abandon()
-    {
-        if (f_) fclose(f_);
-        f_ = nullptr;
-        if (!tmp_.empty()) remove(tmp_.c_str());
-        tmp_.clear();
-    }
-
-private:
-    std::string target_, tmp_;
-    FILE* f_ = nullptr;
-};
-
 // Opens a regular file for reading without waiting on it (a FIFO or device
 // named as input is refused, not waited for).
 FILE* open_input(const char* path)
@@ -210,7 +161,7 @@ FILE* open_input(const char* path)
 }
 
 // Decrypts the rest of in into out.
-uint32_t decrypt_stream(FILE* in, StagedOutput& out, const EVP_CIPHER* cipher, const uint8_t* key,
+uint32_t decrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uint8_t* key,
                         const uint8_t* iv)
 {
     std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
@@ -309,7 +260,7 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
 
     std::unique_ptr<FILE, int (*)(FILE*)> in(open_input(inPath), fclose);
     if (!in) return ST_FILE_OPEN;
-    StagedOutput out(outPath);
+    AtomicOut out(outPath);
     if (!out.open()) return ST_FILE_OPEN;
 
     uint8_t word[4];

@@ -3,6 +3,8 @@
 // content under AES-256-CBC with the key of one shared envelope.
 #include "kmx/kmxsoft.h"
 
+#include "kmx/atomic_out.h"
+
 #include <openssl/objects.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,57 +59,6 @@ void put_u32(unsigned char* at, uint32_t v)
     for (int i = 0; i < 4; ++i)
         at[i] = static_cast<unsigned char>(v >> (8 * i));
 }
-
-// Output written to a temporary file beside the target and renamed over it
-// only when complete; any failure removes the temporary file.
-class AtomicOut {
-public:
-    explicit AtomicOut(const char* target) : target_(target) {}
-    ~AtomicOut() { abandon(); }
-    bool open()
-    {
-        tmp_ = target_ + ".XXXXXX";
-        int fd = mkstemp(&tmp_[0]);
-        if (fd < 0) {
-            tmp_.clear();
-            return false;
-        }
-        mode_t um = umask(0);
-        umask(um);
-        fchmod(fd, 0666 & ~um);
-        f_ = fdopen(fd, "wb");
-        if (!f_) {
-            close(fd);
-            abandon();
-            return false;
-        }
-        return true;
-    }
-    bool write(const void* d, size_t n) { return n == 0 || std::fwrite(d, 1, n, f_) == n; }
-    bool commit()
-    {
-        bool ok = std::fflush(f_) == 0 && fsync(fileno(f_)) == 0;
-        ok = std::fclose(f_) == 0 && ok;
-        f_ = nullptr;
-        ok = ok && std::rename(tmp_.c_str(), target_.c_str()) == 0;
-        if (ok)
-            tmp_.clear();
-        return ok;
-    }
-    void abandon()
-    {
-        if (f_)
-            std::fclose(f_);
-        f_ = nullptr;
-        if (!tmp_.empty())
-            std::remove(tmp_.c_str());
-        tmp_.clear();
-    }
-
-private:
-    std::string target_, tmp_;
-    FILE* f_ = nullptr;
-};
 
 struct CtxFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }

@@ -121,6 +121,34 @@ int ECDSA_Verfiy(const EC_GROUP* group, const unsigned char* digest, int digestL
 int _SM2_Verify(const EC_GROUP* group, const unsigned char* e, int eLen, const unsigned char* sig,
                 int sigLen, const EC_POINT* Q);
 
+// ------------------------------------------------- key utilities
+//
+// Curves are named by short or long name or dotted object identifier
+// ("prime256v1", "sm2p256v1", "secp64r1", ...); a curve outside the table
+// answers 16006. L is the curve's field length.
+
+// A random key pair: pub = X || Y (2L bytes), priv = the scalar big-endian
+// in its minimal length (it may be shorter than L). Room below 2L or L:
+// both lengths written back, 1018.
+int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsigned char* priv,
+                  int* privLen);
+// The point whose x-coordinate is x (L bytes) and whose y-coordinate begins
+// with yFirstByte, as X || Y into out (2L bytes). 16001 when x is on no
+// point of the curve or neither root of y begins with yFirstByte.
+int KMX_ECP_x2xy(const char* curveName, const unsigned char* x, unsigned char yFirstByte,
+                 unsigned char* out);
+// Overwrites a regular file with random 64-byte blocks and removes it. The
+// file is overwritten (passes & 0x0F) times, each pass from offset 0 in
+// whole blocks (a non-empty file grows to a multiple of 64 bytes) and
+// flushed to the disk before the next; so 16 removes it without
+// overwriting, and 0 empties it and removes it. Only a regular file is
+// taken, never through a symbolic link (11006, as for a missing file). A
+// failed overwrite or flush answers 11010 and leaves the file in place; a
+// file that cannot be removed 11009; random bytes that cannot be had 15002
+// or 15003 (the file stays). Other hard links to the file keep the
+// overwritten content.
+int KMX_DeleteFile(const char* path, unsigned char passes);
+
 // ------------------------------------------------- SM2 to an identity
 
 int KMX_SM2Encrypt(const char* matrixPath, const unsigned char* id, int idLen,

@@ -258,7 +258,7 @@ int KMX_Verify_Data(const char* matrixPath, const unsigned char* data, int dataL
 int KMX_Verify_File(const char* matrixPath, const char* filePath, const unsigned char* sig,
                     int sigLen)
 {
-    if (!sig || !matrixPath || !filePath || sigLen < 1)
+    if (!sig || !matrixPath || !filePath)
         return ST_BAD_ARGUMENT;
     DataSig* s = nullptr;
     int st = string2DataSig(sig, sigLen, &s);

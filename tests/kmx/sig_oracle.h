@@ -118,9 +118,8 @@ inline Bytes sm2_library(const Bytes& pub, const BIGNUM* d, const std::string& i
             ECDSA_SIG_free(s);
         }
     }
-    EVP_MD_CTX_free(md);   // frees pc with it
-    if (!md)
-        EVP_PKEY_CTX_free(pc);
+    EVP_MD_CTX_free(md);   // a context set by EVP_MD_CTX_set_pkey_ctx stays the caller's
+    EVP_PKEY_CTX_free(pc);
     EVP_PKEY_free(pk);
     return out;
 }

@@ -16,7 +16,10 @@
 //   matrix, summing matrix elements (DevGenKeyCard) and installing a private
 //   key (DevWriteKeyCard) need types 1 and 2 verified; creating or writing
 //   card files 0x42, 0x30 + k and 0x50 + k needs type 1; the recovery record
-//   0x40 needs type 0. Decryption and envelopes with a slot key need type 2.
+//   0x40 needs type 0. Decryption, envelopes and signing with a slot key
+//   need type 2; the recovery envelope and restoring the inner secret need
+//   type 1 on the user's card, recovering it types 1 and 2 on the recovery
+//   card.
 #pragma once
 
 #include <cstddef>

@@ -258,6 +258,12 @@ TEST_F(RecoveryTest, BadInputIsRefusedAndLeavesRGUntouched)
     }
     ASSERT_EQ(DevClose(), 0u);
 
+    // A device without an issuing matrix answers the read status of 0x42.
+    open_with(img, {1, 2});
+    EXPECT_EQ(DevRecoverKey(kRecoveryId.c_str(), rE.data(), rG.data()), static_cast<uint32_t>(ST_FILE_NOT_FOUND));
+    EXPECT_EQ(rG, untouched);
+    ASSERT_EQ(DevClose(), 0u);
+
     // A recovery device whose matrix lies on a 32-byte curve.
     imgbuild::IssuerSpec spec;
     spec.curve = 5;

@@ -72,6 +72,83 @@ int KMX_Matrix_Pubkey(const char* path, const unsigned char* memory, long memLen
                       const unsigned char* id, int idLen, unsigned char* out, int* outLen,
                       int* serial);
 
+// ------------------------------------------------- signature verification
+//
+// Every verification answers 0 when the signature holds and 14005 when it
+// does not, else the first failure: 11001 arguments, 12005 a record that
+// does not decode, 11008 a matrix file that cannot be opened, 11003 a
+// signature made under another matrix, 13001 an unknown digest, 12004 a
+// digest of the wrong length, 16006 a curve outside the table. A signer id
+// over 64 bytes or signing-time content over 32 bytes is refused (11001).
+// ECDSA takes e as the whole digest, not cut to the order's bit length, as
+// the key device signs it; its signature value must be exactly 2L bytes
+// and an SM2 one exactly 64 bytes (14005 otherwise).
+
+// A DER DataSig (sigLen >= 48) over dataLen bytes of data followed by the
+// signing time's content bytes. data may be null only with dataLen 0.
+int KMX_Verify_Data(const char* matrixPath, const unsigned char* data, int dataLen,
+                    const unsigned char* sig, int sigLen);
+// The same over the whole content of a file (11006 when it cannot be read).
+int KMX_Verify_File(const char* matrixPath, const char* filePath, const unsigned char* sig,
+                    int sigLen);
+// The SM2 signature value of a DER DataSig over a 32-byte digest e (see
+// KMX_SM2_CalE); the matrix must be on sm2p256v1 (16006). Neither the
+// DataSig's matrixId nor its digest nor its time is consulted.
+int KMX_SM2Verify(const char* matrixPath, const unsigned char* e, const unsigned char* sig,
+                  int sigLen);
+// e = SM3(Z || msg || time content) for the zero-terminated identity id
+// (1..62 bytes) and its public key from the matrix file (sm2p256v1, else
+// 16006); signTime 0 adds no time bytes. msgLen 0..224 including the time
+// bytes (11001 otherwise).
+int KMX_SM2_CalE(const char* matrixPath, const char* id, const unsigned char* msg, int msgLen,
+                 int signTime, unsigned char* e);
+
+// Steps of the verifications. Digest of data || time content with the
+// DataSig's digest (digest holds EVP_MAX_MD_SIZE bytes).
+int Verify_Ready(const unsigned char* data, int dataLen, unsigned char* digest, int* digestLen,
+                 const DataSig* dataSig);
+// ECDSA / SM2 verification against the signer's public key from a matrix
+// file or from memory (exactly one; a memory matrix of matrixLen bytes must
+// hold its head and every element, else 11001). KMX_Verify_SM2Sign works on
+// the matrix's own curve and needs eLen 32.
+int KMX_Verify_Sign(const char* matrixPath, const void* matrixHead, long matrixLen,
+                    const unsigned char* digest, int digestLen, const DataSig* dataSig);
+int KMX_Verify_SM2Sign(const char* matrixPath, const void* matrixHead, long matrixLen,
+                       const unsigned char* e, int eLen, const DataSig* dataSig);
+// Verification on a given group with a given public point.
+int ECDSA_Verfiy(const EC_GROUP* group, const unsigned char* digest, int digestLen,
+                 const unsigned char* sig, int sigLen, const EC_POINT* Q);
+int _SM2_Verify(const EC_GROUP* group, const unsigned char* e, int eLen, const unsigned char* sig,
+                int sigLen, const EC_POINT* Q);
+
+// ------------------------------------------------- key utilities
+//
+// Curves are named by short or long name or dotted object identifier
+// ("prime256v1", "sm2p256v1", "secp64r1", ...); a curve outside the table
+// answers 16006. L is the curve's field length.
+
+// A random key pair: pub = X || Y (2L bytes), priv = the scalar big-endian
+// in its minimal length (it may be shorter than L). Room below 2L or L:
+// both lengths written back, 1018.
+int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsigned char* priv,
+                  int* privLen);
+// The point whose x-coordinate is x (L bytes) and whose y-coordinate begins
+// with yFirstByte, as X || Y into out (2L bytes). 16001 when x is on no
+// point of the curve or neither root of y begins with yFirstByte.
+int KMX_ECP_x2xy(const char* curveName, const unsigned char* x, unsigned char yFirstByte,
+                 unsigned char* out);
+// Overwrites a regular file with random 64-byte blocks and removes it. The
+// file is overwritten (passes & 0x0F) times, each pass from offset 0 in
+// whole blocks (a non-empty file grows to a multiple of 64 bytes) and
+// flushed to the disk before the next; so 16 removes it without
+// overwriting, and 0 empties it and removes it. Only a regular file is
+// taken, never through a symbolic link (11006, as for a missing file). A
+// failed overwrite or flush answers 11010 and leaves the file in place; a
+// file that cannot be removed 11009; random bytes that cannot be had 15002
+// or 15003 (the file stays). Other hard links to the file keep the
+// overwritten content.
+int KMX_DeleteFile(const char* path, unsigned char passes);
+
 // ------------------------------------------------- SM2 to an identity
 
 int KMX_SM2Encrypt(const char* matrixPath, const unsigned char* id, int idLen,

@@ -13,6 +13,7 @@ enum tarn_status : int {
     ST_FILE_OPEN = 11006,
     ST_MATRIX_FILE_OPEN = 11008,
     ST_FILE_REMOVE = 11009,
+    ST_FILE_WRITE = 11010,        // a data file cannot be overwritten or flushed
     ST_ENVELOPE_CONTENT = 11011,  // content missing (decrypt) or present (open)
     ST_NO_MEMORY = 12001,
     ST_DIGEST_LENGTH = 12004,

@@ -3,46 +3,12 @@
 // and its refusals.
 #include <openssl/sha.h>
 
-#include "cardapi/cosapi.h"
-#include "kmx/kmxapp.h"
-#include "kmx_fixture.h"
 #include "sig_oracle.h"
-#include "tools/imgbuild/imgbuild.h"
-#include "vcard/default_pins.h"
+#include "signer_fixture.h"
 
 using namespace kmxt;
 
 namespace {
-
-const Bytes kSigner = bytes("alice@tarn");
-
-// An image whose slot 1 holds the key of kSigner under a software matrix of
-// the given curve; the card is bound and the user PIN verified.
-class CardSignature : public TempDir {
-protected:
-    void make(unsigned curve, const std::string& matrixId = "SIGTEST")
-    {
-        std::string secret, err;
-        ASSERT_EQ(imgbuild::make_soft_matrix(curve, matrixId, 8, 4, dir_, &pks_, &secret, &err), 0)
-            << err;
-        imgbuild::HostSpec spec;
-        spec.identity = kSigner;
-        spec.route = imgbuild::Route::Soft;
-        spec.secretMatrix = secret;
-        image_ = path("host.vkd");
-        ASSERT_EQ(imgbuild::make_host(spec, image_, &err), 0) << err;
-        ASSERT_EQ(DEV_Open(DEV_TYPE_VIRTUAL, image_.c_str()), 0u);
-        uint32_t tries = 0;
-        ASSERT_EQ(COS_VerifyPin(2, DEFAULT_PIN_TYPE2, &tries), 0u);
-    }
-    void TearDown() override
-    {
-        COS_Reset();
-        DEV_Close();
-        TempDir::TearDown();
-    }
-    std::string pks_, image_;
-};
 
 Bytes sha1_of(const std::string& s)
 {
@@ -51,9 +17,11 @@ Bytes sha1_of(const std::string& s)
     return d;
 }
 
+class CardSignature : public SignerCard {};
+
 // Curves whose order is at least as long as a SHA-1 digest, so that the
 // library's truncation leaves the digest whole.
-class CardSignatureCurves : public CardSignature,
+class CardSignatureCurves : public SignerCard,
                             public ::testing::WithParamInterface<unsigned> {};
 
 TEST_P(CardSignatureCurves, RecordCarriesTheSlotsIdentityAndALibraryCheckedSignature)
@@ -79,12 +47,7 @@ TEST_P(CardSignatureCurves, RecordCarriesTheSlotsIdentityAndALibraryCheckedSigna
     DataSig_free(s);
     ASSERT_EQ(rs.size(), static_cast<size_t>(2 * ecurve_param_len(curve)));
 
-    Bytes pub(65);
-    int pubLen = static_cast<int>(pub.size());
-    ASSERT_EQ(FMatrix_Cal_pubkey(pks_.c_str(), kSigner.data(), static_cast<int>(kSigner.size()),
-                                 pub.data(), &pubLen),
-              0);
-    pub.resize(pubLen);
+    const Bytes pub = pubkey_of(pks_, kSigner);
     EXPECT_TRUE(ecdsa_library_verifies(curve, pub, digest, rs));
     Bytes other = digest;
     other[7] ^= 0x01;

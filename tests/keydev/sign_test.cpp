@@ -197,6 +197,31 @@ TEST_F(SignTest, EcdsaSignaturesVerifyAndFailAfterOneChangedByte)
             }
             EXPECT_FALSE(kmxt::ecdsa_library_verifies(sg.curve, pub, sha1_of(c.content, s.signTime + 1),
                                                       s.signVal));
+
+            // The identity-key layer's verifiers accept it, and refuse it
+            // after one changed byte of the content or the signature.
+            const int derLen = static_cast<int>(der.size());
+            if (c.file) {
+                EXPECT_EQ(KMX_Verify_File(sg.pks.c_str(), path("input.bin").c_str(), der.data(), derLen), 0);
+                if (!changed.empty()) {
+                    write_file(path("input.bin"), changed);
+                    EXPECT_NE(KMX_Verify_File(sg.pks.c_str(), path("input.bin").c_str(), der.data(), derLen), 0);
+                }
+            } else {
+                EXPECT_EQ(KMX_Verify_Data(sg.pks.c_str(), c.nullData ? nullptr : c.content.data(),
+                                          static_cast<int>(c.content.size()), der.data(), derLen),
+                          0);
+                if (!changed.empty()) {
+                    EXPECT_NE(KMX_Verify_Data(sg.pks.c_str(), changed.data(), static_cast<int>(changed.size()),
+                                              der.data(), derLen),
+                              0);
+                }
+            }
+            Bytes derChanged = der;
+            derChanged[der.size() - 3] ^= 1;  // inside the signature value, before the empty R
+            EXPECT_NE(KMX_Verify_Data(sg.pks.c_str(), c.content.data(), static_cast<int>(c.content.size()),
+                                      derChanged.data(), derLen),
+                      0);
         }
     }
 }
@@ -230,6 +255,9 @@ TEST_F(SignTest, Sm2SignatureOfTheCallersDigestVerifies)
     sv[0] ^= 0x80;
     EXPECT_FALSE(sm2_verifies(pub, e, sv));
 
+    EXPECT_EQ(KMX_SM2Verify(sg.pks.c_str(), e.data(), der.data(), static_cast<int>(der.size())), 0);
+    EXPECT_NE(KMX_SM2Verify(sg.pks.c_str(), e2.data(), der.data(), static_cast<int>(der.size())), 0);
+
     // One byte short: 1018 and the exact length; that capacity then suffices.
     Bytes again(512, 0);
     int cap = static_cast<int>(der.size()) - 1;
@@ -244,6 +272,34 @@ TEST_F(SignTest, Sm2SignatureOfTheCallersDigestVerifies)
     int small = 10;
     EXPECT_EQ(DevSignData(kSlot, e.data(), 32, again.data(), &small), static_cast<uint32_t>(ST_BUFFER_TOO_SMALL));
     EXPECT_GT(small, 10);
+}
+
+// A message signed as the verifier computes its e: SM3 of the signer's Z, the
+// message and the signing time's octets.
+TEST_F(SignTest, Sm2SignatureOverAComputedDigestVerifies)
+{
+    const Signer& sg = sm2_signer();
+    const std::string id(kId.begin(), kId.end());
+    const Bytes msg = {'p', 'a', 'y', ' ', '4', '2'};
+    const int signTime = 1700000000;
+    Bytes e(32);
+    ASSERT_EQ(KMX_SM2_CalE(sg.pks.c_str(), id.c_str(), msg.data(), static_cast<int>(msg.size()), signTime,
+                           e.data()),
+              0);
+    session(sg.image);
+    Bytes der(512);
+    int len = static_cast<int>(der.size());
+    ASSERT_EQ(DevSM2Sign(kSlot, e.data(), static_cast<uint32_t>(signTime), der.data(), &len), 0u);
+    EXPECT_EQ(KMX_SM2Verify(sg.pks.c_str(), e.data(), der.data(), len), 0);
+    EXPECT_EQ(decode(Bytes(der.begin(), der.begin() + len)).signTime, signTime);
+
+    Bytes other(32);
+    Bytes changed = msg;
+    changed[0] ^= 1;
+    ASSERT_EQ(KMX_SM2_CalE(sg.pks.c_str(), id.c_str(), changed.data(), static_cast<int>(changed.size()),
+                           signTime, other.data()),
+              0);
+    EXPECT_NE(KMX_SM2Verify(sg.pks.c_str(), other.data(), der.data(), len), 0);
 }
 
 // A read error is not the end of a file: a directory opened as the file is

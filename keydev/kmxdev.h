@@ -16,7 +16,10 @@
 //   matrix, summing matrix elements (DevGenKeyCard) and installing a private
 //   key (DevWriteKeyCard) need types 1 and 2 verified; creating or writing
 //   card files 0x42, 0x30 + k and 0x50 + k needs type 1; the recovery record
-//   0x40 needs type 0. Decryption and envelopes with a slot key need type 2.
+//   0x40 needs type 0. Decryption, envelopes and signing with a slot key
+//   need type 2; the recovery envelope and restoring the inner secret need
+//   type 1 on the user's card, recovering it types 1 and 2 on the recovery
+//   card.
 #pragma once
 
 #include <cstddef>
@@ -141,6 +144,43 @@ uint32_t DevSM4Encrypt(uint8_t selector, const uint8_t* msg, uint8_t len, uint8_
                        uint32_t* outLen);
 uint32_t DevSM4Decrypt(uint8_t selector, const uint8_t* cipher, uint8_t len, uint8_t* out,
                        int* outLen);
+
+// ---------------------------------------------------------------- signing
+// A DER DataSig under the in/out length convention; the key never leaves
+// the card (user PIN verified).
+
+// ECDSA over SHA-1 of the data (null with length 0: nothing) followed by the
+// time octets of the current time.
+uint32_t DevSignData(uint8_t k, const uint8_t* data, uint32_t len, uint8_t* sig, int* sigLen);
+// The same over a file's content; a file that cannot be opened or read
+// answers 11006.
+uint32_t DevSignFile(uint8_t k, const char* path, uint8_t* sig, int* sigLen);
+// The card's SM2 signature of the caller's 32-byte digest e, with signTime
+// as the DataSig's signing time and SHA-256 as its digest object.
+uint32_t DevSM2Sign(uint8_t k, const uint8_t* e, uint32_t signTime, uint8_t* sig, int* sigLen);
+
+// ----------------------------------------------------------- PIN recovery
+// The recovery envelope rE (70 bytes): X||Y of r·P on prime192v1 (P the
+// recovery point of record 0x40, r the scalar of the inner secret), the
+// CRC-16 of the inner secret (low byte first) and its SHA-1. rG: the inner
+// secret, X||Y of r·G (48 bytes).
+constexpr int RECOVERY_L = 24;
+constexpr int RECOVERY_ENVELOPE_LEN = 70;
+constexpr int RECOVERY_SHA1_AT = 50;
+constexpr int RECOVERY_SECRET_LEN = 48;
+
+// The open card's recovery envelope (PIN type 1).
+uint32_t DevGetrE(uint8_t* out, int* len);
+// On the recovery device (PIN types 1 and 2; it holds the issuing matrix in
+// card file 0x42): issues recoveryId's key and turns rE back into rG. 11001
+// for a null argument, 16006 when the key is not on prime192v1, 14011 when
+// rE's point is not on the curve or the recovered secret's SHA-1 differs
+// from rE's (rG is then not written).
+uint32_t DevRecoverKey(const char* recoveryId, const uint8_t* rE, uint8_t* rG);
+// The open card takes rG as its inner secret under newPin (8..16 bytes,
+// else 3003 with nothing sent); PIN type 1. The card refuses an rG whose
+// CRC or SHA-1 differs from the ones it keeps.
+uint32_t DevRestoreKey(const uint8_t* rG, const char* newPin);
 
 }  // extern "C"
 

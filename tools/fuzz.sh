@@ -81,9 +81,13 @@ for p in "${pids[@]}"; do
     wait "$p" || failed=1
 done
 
+pass=0
+fail=0
 for t in $targets; do
     cat "$run/$t/summary"
+    if grep -q ' rc=0 ' "$run/$t/summary"; then pass=$((pass + 1)); else fail=$((fail + 1)); fi
 done
+echo "fuzz: $pass passed, $fail failed"
 if [ "$failed" != 0 ]; then
     for t in $targets; do
         if ! grep -q ' rc=0 ' "$run/$t/summary"; then

@@ -45,7 +45,8 @@ void base64(fuzz::Reader& in)
         std::vector<char> enc(4 * outLen / 3 + 8);
         int encLen = static_cast<int>(enc.size());
         if (outLen > 0 && Base64Encode(out.get(), outLen, enc.data(), &encLen, 0) == 0) {
-            std::vector<unsigned char> back(outLen + 1);
+            // The decoder's capacity rule: 3 bytes per group and a terminator.
+            std::vector<unsigned char> back(3 * (encLen / 4) + 1);
             int backLen = static_cast<int>(back.size());
             if (Base64Decode(enc.data(), encLen, back.data(), &backLen) != 0 || backLen != outLen ||
                 std::memcmp(back.data(), out.get(), outLen) != 0)

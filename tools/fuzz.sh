@@ -65,20 +65,20 @@ one() {
     return "$rc"
 }
 
-pids=()
-names=()
+# At most $jobs at once; a slot is refilled as soon as any target ends.
 failed=0
+running=0
 for t in $targets; do
-    one "$t" &
-    pids+=($!)
-    names+=("$t")
-    if [ "${#pids[@]}" -ge "$jobs" ]; then
-        wait "${pids[0]}" || failed=1
-        pids=("${pids[@]:1}")
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || failed=1
+        running=$((running - 1))
     fi
+    one "$t" &
+    running=$((running + 1))
 done
-for p in "${pids[@]}"; do
-    wait "$p" || failed=1
+while [ "$running" -gt 0 ]; do
+    wait -n || failed=1
+    running=$((running - 1))
 done
 
 pass=0

@@ -4,7 +4,8 @@
 //
 // Input: records of [flags u8][length u16][bytes]. flags bit 0: a failed
 // receive (-1) instead of the bytes; bit 1: the valid challenge block of the
-// host image laid over bytes 26..275 of the frame. A frame is at most the
+// host image laid over bytes 26..275 of the frame; bit 2: the image is
+// missing; bit 3: the send fails. A frame is at most the
 // receive buffer's size and is handed over in a buffer of exactly its own
 // length, so a read past it is caught.
 
@@ -33,7 +34,7 @@ public:
         sink_ += sum + static_cast<unsigned>(ifindex);
         if (len > RECV_BUFFER_SIZE)
             fuzz::fail("reply longer than a frame");
-        return static_cast<long>(len);
+        return sendFails ? -1 : static_cast<long>(len);
     }
     int decrypt(unsigned char* block, unsigned char* out, size_t& len) override
     {
@@ -41,7 +42,7 @@ public:
         keyFile.push_back('\0');
         return kmx_decryption(block, out, len, keyFile.data());
     }
-    bool key_file_exists() override { return true; }
+    bool key_file_exists() override { return keyExists; }
     unsigned interface_index(const std::string& name) override
     {
         if (name == "eth0")
@@ -59,6 +60,8 @@ public:
         std::memset(field, 0, msg::HOSTNAME_LEN);
         std::memcpy(field, "fuzz-host", 9);
     }
+    bool keyExists = true;
+    bool sendFails = false;
     volatile unsigned sink_ = 0;
 };
 
@@ -95,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::unique_ptr<unsigned char[]> buf(new unsigned char[f.size() + (f.empty() ? 1 : 0)]);
         if (!f.empty())
             std::memcpy(buf.get(), f.data(), f.size());
+        fx.keyExists = !(flags & 4);
+        fx.sendFails = (flags & 8) != 0;
         const long received = (flags & 1) ? -1 : static_cast<long>(f.size());
         if (HandleFrame(buf.get(), received, st, fx) == FrameOutcome::NoInterface)
             break;

@@ -101,11 +101,13 @@ case_bad_images() {
 fill() { dd if=/dev/zero of="$1/.fill" bs=4096 >/dev/null 2>&1; sync; return 0; }
 unfill() { rm -f "$1/.fill"; }
 
-# small_fs DIR SIZE: DIR moved onto a tmpfs of SIZE with its files.
+# small_fs DIR: DIR moved with its files onto a tmpfs with 2 MiB to spare.
 small_fs() {
+  local kb
+  kb=$(du -sk "$1" | cut -f1)
   mkdir -p "$E2E_TMP/keep"
   cp -a "$1/." "$E2E_TMP/keep/"
-  mount -n -t tmpfs -o "size=$2,mode=0755" e2e-small "$1"
+  mount -n -t tmpfs -o "size=$((kb + 2048))k,mode=0755" e2e-small "$1"
   cp -a "$E2E_TMP/keep/." "$1/"
   rm -rf "$E2E_TMP/keep"
 }
@@ -115,8 +117,8 @@ no_temp_left() { ! ls -A "$1" | grep -q '\.[A-Za-z0-9]\{6\}$'; }
 case_full_fs() {
   up
   stop_daemon
-  small_fs "$MAVO" 4m
-  small_fs /usr/local/cert 4m
+  small_fs "$MAVO"
+  small_fs /usr/local/cert
   start_daemon
   check "one daemon process left, detached" wait_one_daemon
   PID=$(daemon_pid)

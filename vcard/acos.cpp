@@ -7,6 +7,7 @@
 #include "smcrypto/sm4.h"
 #include "vcard/cosecc.h"
 #include "vcard/default_pins.h"
+#include "vcard/eflash.h"
 #include "vcard/esha.h"
 #include "vcard/filesys.h"
 
@@ -365,6 +366,17 @@ uint16_t InitAuth(_dev_info_* devInfo)
     if (sw != SW_NO_FILE)
         return sw;
     std::memset(devInfo, 0, sizeof *devInfo);
+    // The first start belongs to a freshly formatted card, where no sector is
+    // in use yet. An image without a device status whose sectors are taken
+    // (damaged, random, or one whose status file was deleted) is not
+    // written to: the default PINs must not replace the stored ones, and a
+    // file that is not a card image stays as it is.
+    uint8_t bitmap[FS_BITMAP_WORDS * 4];
+    if (FlashRead(FS_BITMAP_OFF, bitmap, sizeof bitmap) != 0)
+        return SW_NO_FILE;
+    for (uint8_t b : bitmap)
+        if (b != 0)
+            return SW_NO_FILE;
     sw = CreateFile(FID_DEVINFO, DEVINFO_FILE_SIZE);
     if (sw)
         return sw;

@@ -165,5 +165,7 @@ uint16_t InitPin();
 // Loads the device status into *devInfo; on a blank card creates file 0
 // (8 zero bytes) and the default PINs. 0, the creation status, or 0x6581 when
 // the default PINs could not be written (file 0 is then removed again, so the
-// next start repeats the first start).
+// next start repeats the first start). Only a card with no sector in use
+// counts as blank: any other image without file 0 answers 0x6A82 and is not
+// written.
 uint16_t InitAuth(_dev_info_* devInfo);

@@ -188,7 +188,7 @@ e2e_main() {
   fi
   E2E_BUILD=$(readlink -f "${1:?usage: $0 BUILD_DIR}")
   local p
-  for p in Tarnhold/Tarnhold tools/sandbox/tarn-init tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild; do
+  for p in Tarnhold/Tarnhold tools/sandbox/tarn-init tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild tools/savekill/tarn-savekill; do
     [ -x "$E2E_BUILD/$p" ] || { echo "missing $E2E_BUILD/$p"; exit 1; }
   done
   local why

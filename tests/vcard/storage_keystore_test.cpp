@@ -195,6 +195,36 @@ TEST_F(BlankCard, FirstStartOnAnUnwritableImageIsRetried)
     EXPECT_EQ(Record(5).tries, 5);
 }
 
+// Without a device status, only a card whose sectors are all free gets the
+// first start: a damaged or foreign image (sectors in use) and a card whose
+// status file was deleted are left byte for byte as they were, and the
+// stored PINs are not replaced by the default ones.
+TEST_F(BlankCard, NoFirstStartUnlessNoSectorIsInUse)
+{
+    // A used PIN record, then the status file deleted.
+    ASSERT_EQ(Verify(KEY_USER_PIN, Str("wrong")), 0x63C4);
+    ASSERT_EQ(DeleteCOSFile(FID_DEVINFO), 0);
+    const Bytes deleted = image.Bytes();
+    _dev_info_ dev;
+    EXPECT_EQ(InitAuth(&dev), 0x6A82);
+    EXPECT_EQ(image.Bytes(), deleted);
+    EXPECT_EQ(Record(KEY_USER_PIN).tries, 4) << "the stored PIN record stays";
+
+    // Random bytes where the file system lies.
+    Bytes random(0x10000);
+    for (size_t i = 0; i < random.size(); ++i)
+        random[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    random[0] |= 1;   // a sector in use
+    image.Store(random);
+    EXPECT_EQ(InitAuth(&dev), 0x6A82);
+    EXPECT_EQ(image.Bytes(), random);
+
+    // A formatted card (all sectors free) still gets its first start.
+    ASSERT_EQ(FileSysInit(), 0);
+    ASSERT_EQ(InitAuth(&dev), 0);
+    EXPECT_EQ(Record(KEY_USER_PIN).tries, 5);
+}
+
 TEST_F(BlankCard, KeyRecordReadsAndInstallation)
 {
     _key_info_ r;

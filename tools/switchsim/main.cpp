@@ -9,6 +9,13 @@
 //   send        send one request built from the options (or --raw-hex bytes)
 //   bench       N challenges in a row (encrypted before the timed loop):
 //               median and 99th-percentile round trip, challenges per second
+//   flood       --count N random and malformed frames (seeded: --seed S, the
+//               seed is printed) with a valid challenge after every --every K
+//               of them; each challenge must be answered with its plaintext
+//               (a challenge whose frame the kernel dropped under the load is
+//               sent again, at most 3 times, and counted); with --rss-pid the
+//               daemon's VmRSS after the warm-up and at the end, and with
+//               --max-rss-growth-kb KB a growth beyond that fails
 //
 // Frame options (every action):
 //   --type T --data HEX         record type and data (send)
@@ -60,6 +67,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -558,6 +566,185 @@ int do_bench(Port& port, const Options& o, const Mac& hostMac)
     return g_mismatches ? 1 : 0;
 }
 
+// A frame that is not a valid request, or a request the host drops or
+// answers without decrypting, or (rarely) a well-formed challenge of random
+// bytes that reaches the card.
+Bytes junk_frame(std::mt19937_64& rng, const Mac& hostMac, const Mac& own)
+{
+    auto pick = [&rng](uint64_t n) { return static_cast<size_t>(rng() % n); };
+    auto rnd = [&rng](size_t n) {
+        Bytes b(n);
+        for (auto& c : b)
+            c = static_cast<uint8_t>(rng());
+        return b;
+    };
+    Request rq;
+    rq.dst = hostMac;
+    rq.src = own;
+    const size_t kind = pick(1000);
+    if (kind < 300) {
+        // Random bytes after a header that reaches the host's socket.
+        size_t len = 14 + (pick(8) == 0 ? pick(1501) : pick(300));
+        Bytes f = rnd(len);
+        std::copy(hostMac.begin(), hostMac.end(), f.begin());
+        std::copy(own.begin(), own.end(), f.begin() + 6);
+        f[12] = static_cast<uint8_t>(kEtherType >> 8);
+        f[13] = static_cast<uint8_t>(kEtherType & 0xFF);
+        if (len >= kHeadLen && pick(2) == 0)
+            std::copy(kMarker, kMarker + 8, f.begin() + 16);
+        return f;
+    }
+    if (kind < 999) {
+        // A well-headed request with random fields: type, lengths, data.
+        static const uint8_t types[] = {0, 1, 1, 1, 2, 3, 4, 5, 6, 7, 7, 8, 9, 10, 11, 255};
+        rq.type = types[pick(sizeof types)];
+        rq.data = rnd(pick(6) == 0 ? pick(1400) : pick(300));
+        if (rq.type == kRequestMac && pick(4) != 0)
+            rq.data.clear();
+        if (pick(3) == 0)
+            rq.declaredLen = static_cast<int>(pick(1600));
+        if (pick(3) == 0)
+            rq.recLen = static_cast<int>(pick(256));
+        if (pick(10) == 0)
+            rq.typeOnly = true;
+        if (pick(20) == 0)
+            rq.marker = std::string("akqw") + static_cast<char>('a' + pick(26)) + "kqw";
+        if (rq.type == kRequestMac && rq.declaredLen < 0 && rq.recLen < 0 && !rq.typeOnly &&
+            rq.data.empty())
+            rq.declaredLen = 25 + static_cast<int>(pick(4)) * 100;   // keep identity requests rare
+        return build_request(rq);
+    }
+    rq.type = kRequestSm2;
+    rq.data = rnd(kBlockLen);
+    rq.data[0] = static_cast<uint8_t>(96 + pick(128));
+    return build_request(rq);
+}
+
+int do_flood(Port& port, const Options& o, const Mac& hostMac)
+{
+    if (!o.has("matrix"))
+        die("--matrix is needed");
+    const long count = o.num("count", 100000);
+    const long every = o.num("every", 500);
+    if (count < 1 || every < 1)
+        die("--count and --every must be positive");
+    uint64_t seed = o.has("seed") ? std::strtoull(o.get("seed").c_str(), nullptr, 0)
+                                  : static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+    std::printf("flood: %ld frames, a challenge after every %ld, seed %llu\n", count, every,
+                static_cast<unsigned long long>(seed));
+    std::mt19937_64 rng(seed);
+    const Bytes id = identity_of(o);
+    const long pid = o.num("rss-pid", 0);
+    long rssWarm = -1, rssMax = -1;
+    long answered = 0, resent = 0, sent = 0, challenges = 0, otherReplies = 0;
+    auto t0 = Clock::now();
+    for (long done = 0; done < count && !g_mismatches;) {
+        const long burst = std::min(every, count - done);
+        for (long i = 0; i < burst; ++i) {
+            port.send(junk_frame(rng, hostMac, port.mac()));
+            ++sent;
+            Bytes f;
+            while (port.receive(f, 0))   // keep our own queue short
+                ++otherReplies;
+        }
+        done += burst;
+        // Frames are handled one after the other: once an identity request
+        // is answered the host's queue is empty, and the challenge cannot be
+        // dropped for want of room (the request itself may be, so it is sent
+        // again after a short wait).
+        Request idq;
+        idq.dst = hostMac;
+        idq.src = port.mac();
+        idq.type = kRequestMac;
+        const Bytes idFrame = build_request(idq);
+        bool drained = false;
+        for (int attempt = 0; attempt < 50 && !drained; ++attempt) {
+            port.send(idFrame);
+            auto end = Clock::now() + std::chrono::milliseconds(100);
+            Bytes f;
+            while (!drained && Clock::now() < end &&
+                   port.receive(f, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        end - Clock::now()).count()))) {
+                Reply r;
+                std::string why;
+                if (parse_reply(f.data(), f.size(), r, why) && r.type == kResponseMac)
+                    drained = true;
+                else
+                    ++otherReplies;
+            }
+        }
+        if (!drained) {
+            mismatch("no identity reply after " + std::to_string(done) + " frames");
+            break;
+        }
+        // A valid challenge: its plaintext must come back.
+        Bytes plain = random_bytes(1 + static_cast<size_t>(rng() % kPlainField));
+        Request rq;
+        rq.dst = hostMac;
+        rq.src = port.mac();
+        rq.type = kRequestSm2;
+        rq.data = encrypt_block(o.get("matrix"), id, plain);
+        const Bytes frame = build_request(rq);
+        Bytes want(kPlainField, 0);
+        std::copy(plain.begin(), plain.end(), want.begin());
+        ++challenges;
+        bool got = false;
+        for (int attempt = 0; attempt < 3 && !got; ++attempt) {
+            if (attempt)
+                ++resent;
+            port.send(frame);
+            auto end = Clock::now() + std::chrono::milliseconds(port.timeoutMs());
+            Bytes f;
+            while (!got && Clock::now() < end &&
+                   port.receive(f, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        end - Clock::now()).count()))) {
+                Reply r;
+                std::string why;
+                if (parse_reply(f.data(), f.size(), r, why) && r.type == kResponseSm2 &&
+                    r.plain == want)
+                    got = true;
+                else
+                    ++otherReplies;
+            }
+        }
+        OPENSSL_cleanse(plain.data(), plain.size());
+        OPENSSL_cleanse(want.data(), want.size());
+        if (!got) {
+            mismatch("challenge " + std::to_string(challenges) + " after " + std::to_string(done) +
+                     " frames: no reply with its plaintext");
+            break;
+        }
+        ++answered;
+        if (pid) {
+            long rss = vm_rss_kb(pid);
+            if (rss < 0) {
+                mismatch("daemon process " + std::to_string(pid) + " is gone after " +
+                         std::to_string(done) + " frames");
+                break;
+            }
+            if (rssWarm < 0 && done >= count / 10)
+                rssWarm = rss;
+            rssMax = std::max(rssMax, rss);
+        }
+    }
+    double total = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("flood: %ld frames sent, %ld/%ld challenges answered with their plaintext "
+                "(%ld sent again), %ld other replies, %.1f s\n",
+                sent, answered, challenges, resent, otherReplies, total);
+    if (pid) {
+        long rssEnd = vm_rss_kb(pid);
+        std::printf("daemon VmRSS: %ld kB after the warm-up, %ld kB at most, %ld kB at the end\n",
+                    rssWarm, rssMax, rssEnd);
+        if (rssEnd < 0)
+            mismatch("the daemon is gone at the end");
+        long limit = o.num("max-rss-growth-kb", -1);
+        if (limit >= 0 && rssWarm >= 0 && rssEnd - rssWarm > limit)
+            mismatch("VmRSS grew by " + std::to_string(rssEnd - rssWarm) + " kB (at most " +
+                     std::to_string(limit) + ")");
+    }
+    return g_mismatches ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -583,7 +770,7 @@ int main(int argc, char** argv)
         o.v[a] = argv[++i];
     }
     if (!o.has("if") || !o.has("host-mac") || action.empty())
-        die("usage: tarn-switch --if IF --host-mac MAC identity|challenge|send|bench [options]");
+        die("usage: tarn-switch --if IF --host-mac MAC identity|challenge|send|bench|flood [options]");
     Mac hostMac;
     if (!parse_mac(o.get("host-mac"), hostMac))
         die("bad --host-mac");
@@ -598,6 +785,8 @@ int main(int argc, char** argv)
         rc = do_send(port, o, hostMac);
     else if (action == "bench")
         rc = do_bench(port, o, hostMac);
+    else if (action == "flood")
+        rc = do_flood(port, o, hostMac);
     else
         die("unknown action " + action);
     std::printf("%s\n", rc ? "FAILED" : "OK");

@@ -4,15 +4,18 @@
 //
 // A child process saves FILE in a loop, alternating between two versions of
 // different lengths (config.ini through CConfigBox load/set_property/save,
-// Key.dat through SaveCID). The parent kills it with SIGKILL after a random
-// delay (seeded; the seed is printed), then checks that FILE holds exactly one
-// of the two versions. Temporary files a killed save left next to FILE are
+// Key.dat through SaveCID), and reports each completed save on a pipe. The
+// parent lets it complete 0 to 2 saves, then kills it with SIGKILL at a
+// random moment within the next save (seeded; the seed is printed; the span
+// follows the saves' own pace, so a slow disk moves the moments with it),
+// then checks that FILE holds exactly one of the two versions. Temporary files a killed save left next to FILE are
 // counted and removed. Exit status 0 when every check held, 1 otherwise, 2 on
 // a usage or system error.
 #include "common/ConfigBox.h"
 #include "common/machine_id.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,13 +86,26 @@ bool save_version(const std::string& what, const std::string& path, int v)
     return box.save();
 }
 
-[[noreturn]] void saver(const std::string& what, const std::string& path)
+[[noreturn]] void saver(const std::string& what, const std::string& path, int done)
 {
-    // Bounded: far more saves than any delay of the parent allows.
-    for (long i = 0; i < 10000000; ++i)
+    // Bounded: far more saves than any delay of the parent allows. One byte
+    // on the pipe after each completed save.
+    const char mark = 1;
+    for (long i = 0; i < 10000000; ++i) {
         if (!save_version(what, path, static_cast<int>(i & 1)))
             _exit(3);
+        if (write(done, &mark, 1) != 1)
+            _exit(4);
+    }
     _exit(0);
+}
+
+// Waits up to 10 s for one completed save; false when none came.
+bool wait_save(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    char mark;
+    return poll(&p, 1, 10000) == 1 && read(fd, &mark, 1) == 1;
 }
 
 int leftovers(const std::string& path, bool remove)
@@ -163,13 +179,35 @@ int main(int argc, char** argv)
     long seen[2] = {0, 0}, bad = 0, early = 0;
     int tempFiles = 0;
     for (long it = 0; it < iterations; ++it) {
+        int pipeFd[2];
+        if (pipe(pipeFd) != 0)
+            die("pipe failed");
         pid_t pid = fork();
         if (pid < 0)
             die("fork failed");
-        if (pid == 0)
-            saver(what, path);
-        usleep(static_cast<useconds_t>(rng() % static_cast<unsigned long long>(maxDelayUs)));
+        if (pid == 0) {
+            close(pipeFd[0]);
+            saver(what, path, pipeFd[1]);
+        }
+        close(pipeFd[1]);
+        // 0 to 2 completed saves, then a moment within the next one; the
+        // span is the pace of the saves seen so far (the calibration at
+        // first), with room to spare so that some kills land after it.
+        long span = maxDelayUs;
+        const int before = static_cast<int>(rng() % 3);
+        auto last = Clock::now();
+        for (int k = 0; k < before; ++k) {
+            if (!wait_save(pipeFd[0]))
+                break;
+            auto now = Clock::now();
+            span = std::max(span, static_cast<long>(2 * std::chrono::duration_cast<
+                                                            std::chrono::microseconds>(now - last)
+                                                            .count()));
+            last = now;
+        }
+        usleep(static_cast<useconds_t>(rng() % static_cast<unsigned long long>(span)));
         kill(pid, SIGKILL);
+        close(pipeFd[0]);
         int status = 0;
         if (waitpid(pid, &status, 0) != pid)
             die("waitpid failed");

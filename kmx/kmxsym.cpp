@@ -142,11 +142,20 @@ int Sym_Encrypt(const char* cipherName, const unsigned char* in, int inLen,
     int st = derive(keyData, keyDataLen, mode == Sm4Mode::Cbc ? 32 : 16, &m);
     if (st)
         return st;
-    // PKCS#7: p bytes of value p, a whole block when inLen is a multiple of 16.
-    std::vector<unsigned char> buf(in, in + inLen);
-    buf.resize(P, static_cast<unsigned char>(P - inLen));
-    SM4_Encrypt(m.b, mode == Sm4Mode::Cbc ? m.b + 16 : nullptr, buf.data(), P, out);
-    OPENSSL_cleanse(buf.data(), buf.size());
+    // The streaming cipher pads (PKCS#7, a whole block when inLen is a
+    // multiple of 16): the update writes every whole block, the final the last.
+    _sm4_ctx_ ctx;
+    st = SM4_Init(&ctx, m.b, mode == Sm4Mode::Cbc ? m.b + 16 : nullptr,
+                  mode == Sm4Mode::Cbc ? SM4_CBC_ENCRYPT : SM4_ECB_ENCRYPT);
+    uint32_t done = 0;
+    if (st == ST_OK)
+        st = SM4_Update(&ctx, in, static_cast<uint32_t>(inLen), out, &done);
+    int last = P - static_cast<int>(done);
+    if (st == ST_OK)
+        st = SM4_Final(ctx, out + done, &last);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    if (st)
+        return st;
     *outLen = P;
     return ST_OK;
 }
@@ -165,20 +174,26 @@ int Sym_Decrypt(const char* cipherName, const unsigned char* in, int inLen,
     int st = derive(keyData, keyDataLen, mode == Sm4Mode::Cbc ? 32 : 16, &m);
     if (st)
         return st;
-    // Decrypt into a work buffer; only a plaintext with sound padding reaches
-    // the caller, so a wrong key is a failure, not a short garbage result.
+    // Decrypt into a work buffer through the streaming cipher, whose final
+    // step checks the padding: only a plaintext with sound padding reaches
+    // the caller, so a wrong key is a failure, not a short garbage result,
+    // and nothing is written past the caller's stated room.
     std::vector<unsigned char> work(inLen);
-    SM4_Decrypt(m.b, mode == Sm4Mode::Cbc ? m.b + 16 : nullptr, in, inLen, work.data());
-    unsigned p = work[inLen - 1];
-    bool ok = p >= 1 && p <= 16;
-    for (unsigned i = 1; ok && i <= p; ++i)
-        ok = work[inLen - i] == p;
-    if (!ok) {
+    _sm4_ctx_ ctx;
+    st = SM4_Init(&ctx, m.b, mode == Sm4Mode::Cbc ? m.b + 16 : nullptr,
+                  mode == Sm4Mode::Cbc ? SM4_CBC_DECRYPT : SM4_ECB_DECRYPT);
+    uint32_t done = 0;
+    if (st == ST_OK)
+        st = SM4_Update(&ctx, in, static_cast<uint32_t>(inLen), work.data(), &done);
+    int last = 16;
+    if (st == ST_OK)
+        st = SM4_Final(ctx, work.data() + done, &last);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    if (st) {
         OPENSSL_cleanse(work.data(), work.size());
-        return ST_DECRYPT_FAILED;
+        return st;
     }
-    const int plain = inLen - static_cast<int>(p);
-    st = ST_OK;
+    const int plain = static_cast<int>(done) + last;
     if (*outLen < plain)
         st = ST_BUFFER_TOO_SMALL;
     else

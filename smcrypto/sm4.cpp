@@ -2,6 +2,8 @@
 
 #include "smcrypto/status.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 
 namespace {
@@ -364,17 +366,30 @@ int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen)
     std::memset(blk, 0, sizeof blk);
     std::memcpy(blk, ctx.buf, ctx.buffered);
     ctx_block(&ctx, blk, blk);
+    // PKCS#7: p of 1 to 16 and each of the last p bytes equal to p. Every
+    // byte is looked at whatever p is, so the time taken does not tell
+    // which byte was wrong.
     unsigned p = blk[15];
-    if (p > 16)
-        return ST_DECRYPT_FAILED;
-    int n = 16 - (int)p;
-    if (*outlen < n) {
-        *outlen = n;
-        return ST_BUFFER_TOO_SMALL;
+    unsigned bad = (unsigned)(p - 1) >> 4;   // p = 0 wraps, p > 16 is >= 16
+    for (unsigned i = 0; i < 16; ++i) {
+        unsigned in_pad = (unsigned)((15 - i) - p) >> 31;  // 15 - i < p
+        bad |= in_pad & (unsigned)(blk[i] != p);
     }
-    if (n && !out)
-        return ST_BAD_ARGUMENT;
-    copy_bytes(out, blk, (size_t)n);
-    *outlen = n;
-    return ST_OK;
+    bad |= ctx.buffered == 0;   // no block was ever given
+    int rc = ST_OK;
+    int n = 16 - (int)p;
+    if (bad)
+        rc = ST_DECRYPT_FAILED;
+    else if (*outlen < n) {
+        *outlen = n;
+        rc = ST_BUFFER_TOO_SMALL;
+    } else if (n && !out)
+        rc = ST_BAD_ARGUMENT;
+    else {
+        copy_bytes(out, blk, (size_t)n);
+        *outlen = n;
+    }
+    OPENSSL_cleanse(blk, sizeof blk);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    return rc;
 }

@@ -42,4 +42,7 @@ int SM4_Init(_sm4_ctx_* ctx, const unsigned char* key, const unsigned char* iv, 
 int SM4_Update(_sm4_ctx_* ctx, const unsigned char* in, uint32_t len,
                unsigned char* out, uint32_t* outlen);
 // Works on its own copy of the context. outlen: capacity in, length out.
+// Decryption strips PKCS#7 padding: a last byte p of 1 to 16 with each of
+// the last p bytes equal to p, else 14003 with nothing written (a wrong key
+// or a damaged last block); so does a decryption that was given no block.
 int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen);

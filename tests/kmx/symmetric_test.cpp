@@ -135,6 +135,43 @@ TEST(Sym, WrongKeysAndBadPaddingAreFailures)
     }
 }
 
+// Wrong key data for "SM4-CBC" (32 bytes: key and IV taken directly): a
+// result comes exactly when the library's own SM4-CBC unpadding accepts the
+// last block, and it is the library's plaintext.
+TEST(Sym, WrongKeysAgreeWithLibraryUnpadding)
+{
+    const unsigned seed = 1616;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const Bytes kd = pattern(32, 1), plain = pattern(21, 5);
+    const Bytes c = sym(true, "SM4-CBC", plain, kd);
+    ASSERT_EQ(c.size(), 32u);
+    int accepted = 0;
+    for (unsigned k = 0; k < 2000; ++k) {
+        Bytes wrong = pattern(32, seed + k);
+        wrong[0] = static_cast<unsigned char>(k);
+        wrong[1] = static_cast<unsigned char>(k >> 8);
+        wrong[17] = static_cast<unsigned char>(k * 7);
+        EVP_CIPHER_CTX* x = EVP_CIPHER_CTX_new();
+        Bytes lib(48);
+        int n1 = 0, n2 = 0;
+        bool lib_ok = x && EVP_DecryptInit_ex(x, EVP_sm4_cbc(), nullptr, wrong.data(), wrong.data() + 16) == 1 &&
+                      EVP_DecryptUpdate(x, lib.data(), &n1, c.data(), 32) == 1 &&
+                      EVP_DecryptFinal_ex(x, lib.data() + n1, &n2) == 1;
+        EVP_CIPHER_CTX_free(x);
+        int st = -1;
+        Bytes ours = sym(false, "SM4-CBC", c, wrong, &st);
+        if (!lib_ok) {
+            EXPECT_EQ(st, ST_DECRYPT_FAILED) << "key " << k;
+            continue;
+        }
+        ++accepted;
+        lib.resize(static_cast<size_t>(n1 + n2));
+        EXPECT_EQ(st, 0) << "key " << k;
+        EXPECT_EQ(hex(ours), hex(lib)) << "key " << k;
+    }
+    RecordProperty("accepted", accepted);
+}
+
 TEST(Sym, RoomArgumentsAndNames)
 {
     const Bytes kd = pattern(16, 4);

@@ -224,37 +224,94 @@ TEST(Sm4, StreamingSixteenBytes)
     EXPECT_EQ(fl, 0);
 }
 
-// The padding byte of the last decrypted block decides: above 16 is refused,
-// 0 returns the whole block, 1..16 strip that many bytes.
+// Decrypting a single crafted last block: only PKCS#7 padding is taken (p of
+// 1 to 16, every padding byte equal to p); anything else, a last byte of 0
+// included, is 14003 with the caller's buffer and length untouched.
 TEST(Sm4, DecryptPaddingByteRules)
 {
     bytes key = random_bytes(16);
     struct Case {
+        const char* what;
         unsigned char last;
+        int wrong_at;   // index of a padding byte set to another value, or -1
         int rc;
-        int len;
-    } cases[] = {{0x00, 0, 16}, {0x01, 0, 15}, {0x10, 0, 0}, {0x11, ST_DECRYPT_FAILED, -1},
-                 {0xFF, ST_DECRYPT_FAILED, -1}};
+    } cases[] = {
+        {"p 1", 0x01, -1, 0},
+        {"p 7", 0x07, -1, 0},
+        {"p 16", 0x10, -1, 0},
+        {"last byte 0", 0x00, -1, ST_DECRYPT_FAILED},
+        {"p 17", 0x11, -1, ST_DECRYPT_FAILED},
+        {"p 255", 0xFF, -1, ST_DECRYPT_FAILED},
+        {"p 2, first padding byte differs", 0x02, 14, ST_DECRYPT_FAILED},
+        {"p 7, a middle padding byte differs", 0x07, 11, ST_DECRYPT_FAILED},
+        {"p 16, first byte differs", 0x10, 0, ST_DECRYPT_FAILED},
+        {"p 7, byte before the padding differs", 0x07, 8, 0},
+    };
     for (const auto& cs : cases) {
-        SCOPED_TRACE(int(cs.last));
+        SCOPED_TRACE(cs.what);
         bytes blk = random_bytes(16);
-        blk[15] = cs.last;
-        unsigned char ct[16];
-        sm4_crypt_ecb(key.data(), 1, 16, blk.data(), ct);
-        _sm4_ctx_ c;
-        ASSERT_EQ(SM4_Init(&c, key.data(), nullptr, SM4_ECB_DECRYPT), 0);
-        uint32_t n = 0;
-        ASSERT_EQ(SM4_Update(&c, ct, 16, nullptr, &n), 0);
-        unsigned char out[16];
-        std::memset(out, 0xA5, 16);
-        int len = 16;
-        EXPECT_EQ(SM4_Final(c, out, &len), cs.rc);
-        if (cs.rc) {
-            EXPECT_EQ(len, 16);
-            EXPECT_EQ(bytes(out, out + 16), bytes(16, 0xA5));
+        for (int i = 16 - (cs.last <= 16 ? cs.last : 0); i < 16; ++i)
+            blk[(size_t)i] = cs.last;
+        if (cs.wrong_at >= 0)
+            blk[(size_t)cs.wrong_at] = (unsigned char)(cs.last ^ 0x40);
+        for (bool cbc : {false, true}) {
+            SCOPED_TRACE(cbc ? "CBC" : "ECB");
+            bytes iv = random_bytes(16);
+            bytes ct = ossl_sm4(cbc, true, false, key, iv, blk);
+            ASSERT_EQ(ct.size(), 16u);
+            // The library's own unpadding agrees on every case.
+            bool lib_ok = false;
+            ossl_sm4(cbc, false, true, key, iv, ct, &lib_ok);
+            EXPECT_EQ(lib_ok, cs.rc == 0);
+            _sm4_ctx_ c;
+            ASSERT_EQ(SM4_Init(&c, key.data(), cbc ? iv.data() : nullptr,
+                               cbc ? SM4_CBC_DECRYPT : SM4_ECB_DECRYPT),
+                      0);
+            uint32_t n = 0;
+            ASSERT_EQ(SM4_Update(&c, ct.data(), 16, nullptr, &n), 0);
+            unsigned char out[16];
+            std::memset(out, 0xA5, 16);
+            int len = 16;
+            EXPECT_EQ(SM4_Final(c, out, &len), cs.rc);
+            if (cs.rc) {
+                EXPECT_EQ(len, 16);
+                EXPECT_EQ(bytes(out, out + 16), bytes(16, 0xA5));
+            } else {
+                ASSERT_EQ(len, 16 - cs.last);
+                EXPECT_EQ(bytes(out, out + len), bytes(blk.begin(), blk.begin() + len));
+            }
+        }
+    }
+}
+
+// Wrong keys: success comes exactly when the library's own unpadding accepts
+// the last block, and then with the same plaintext. The old rule also passed
+// every last byte of 0 and never looked at the other padding bytes.
+TEST(Sm4, WrongKeyAgreesWithLibraryUnpadding)
+{
+    const unsigned seed = 1616;
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto draw = [&rng](size_t n) {
+        bytes b(n);
+        for (auto& x : b)
+            x = (unsigned char)rng();
+        return b;
+    };
+    bytes key = draw(16), pt = draw(40);
+    bytes ct = ossl_sm4(false, true, true, key, {}, pt);
+    ASSERT_EQ(ct.size(), 48u);
+    for (int k = 0; k < 3000; ++k) {
+        bytes wrong = draw(16);
+        bytes mine;
+        int rc = stream(SM4_ECB_DECRYPT, wrong, {}, ct, {ct.size()}, mine);
+        bool lib_ok = false;
+        bytes lib = ossl_sm4(false, false, true, wrong, {}, ct, &lib_ok);
+        if (!lib_ok) {
+            ASSERT_EQ(rc, ST_DECRYPT_FAILED) << "key " << k;
         } else {
-            EXPECT_EQ(len, cs.len);
-            EXPECT_EQ(bytes(out, out + len), bytes(blk.begin(), blk.begin() + len));
+            ASSERT_EQ(rc, 0) << "key " << k;
+            EXPECT_EQ(mine, lib) << "key " << k;
         }
     }
 }

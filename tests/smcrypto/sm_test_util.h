@@ -64,7 +64,8 @@ inline bytes ossl_sm3(const unsigned char* p, size_t n)
 }
 
 // The library's SM4 in ECB or CBC, padding on or off.
-inline bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const bytes& iv, const bytes& in)
+inline bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const bytes& iv, const bytes& in,
+                      bool* ok_out = nullptr)
 {
     EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
     bytes out(in.size() + 32);
@@ -76,6 +77,8 @@ inline bytes ossl_sm4(bool cbc, bool enc, bool pad, const bytes& key, const byte
               EVP_CipherUpdate(c, out.data(), &n1, in.data(), (int)in.size()) == 1 &&
               EVP_CipherFinal_ex(c, out.data() + n1, &n2) == 1;
     EVP_CIPHER_CTX_free(c);
+    if (ok_out)
+        *ok_out = ok;
     if (!ok)
         return {};
     out.resize((size_t)(n1 + n2));

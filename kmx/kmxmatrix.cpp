@@ -249,10 +249,14 @@ int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned
         else
             *RLen = n;
     }
-    // r = n (R at infinity) is the scalar 0: written reduced so that it fits
-    // L bytes on curves whose order is longer than the field.
+    // r is written as it is, n included (H above n, R at infinity): who adds
+    // it to the element sum modulo n gets the same key. Only r = n from H = 0
+    // on a curve whose order is longer than the field cannot fit L bytes (H
+    // never exceeds n there); that one is written reduced, as the scalar 0.
     if (!st && rOut) {
-        if (BN_nnmod(rm, r, EC_GROUP_get0_order(w.info.group), w.ctx) != 1)
+        if (BN_num_bytes(r) <= w.info.L)
+            st = KMX_bn2bin(r, rOut, w.info.L);
+        else if (BN_nnmod(rm, r, EC_GROUP_get0_order(w.info.group), w.ctx) != 1)
             st = ST_BN_ALLOC;
         else
             st = KMX_bn2bin(rm, rOut, w.info.L);

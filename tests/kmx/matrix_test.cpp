@@ -23,6 +23,13 @@ Bytes times_g(unsigned serial, const BIGNUM* isk)
     return out;
 }
 
+Bytes bn_bytes(const BIGNUM* bn, int len)
+{
+    Bytes out(static_cast<size_t>(len));
+    EXPECT_EQ(BN_bn2binpad(bn, out.data(), len), len);
+    return out;
+}
+
 Bytes binary_id()
 {
     Bytes id(39);
@@ -93,7 +100,12 @@ TEST_F(MatrixTest, PublicKeyFromPublicMatrixEqualsIskTimesG)
 TEST_F(MatrixTest, IdentityPointAtInfinityWhenHExceedsTheOrder)
 {
     // On secp112r1 about one identity in seven has H > n, so r = n and R is
-    // the point at infinity; the keys still match.
+    // the point at infinity; the keys still match. r is checked against
+    // n mod H from the curve's published order, n itself when H > n.
+    // secp112r1's published order.
+    const std::string kOrder112 = "db7c2abf62e35e7628dfac6561c5";
+    BIGNUM* n112 = nullptr;
+    ASSERT_GT(BN_hex2bn(&n112, kOrder112.c_str()), 0);
     TestMatrix t = write("mx112", 2, 8, 4);
     MATRIX* m = nullptr;
     Bytes head(t.pub.begin(), t.pub.begin() + KMX_HEAD_SIZE);
@@ -104,6 +116,23 @@ TEST_F(MatrixTest, IdentityPointAtInfinityWhenHExceedsTheOrder)
         unsigned char r[14], R[29];
         int RLen = 0;
         ASSERT_EQ(KMX_Cal_R(m, id.data(), static_cast<int>(id.size()), r, R, &RLen), 0);
+        unsigned char h[32];
+        int hLen = 32;
+        ASSERT_EQ(KMX_HMAC("SM3", reinterpret_cast<const unsigned char*>(t.matrixId.data()),
+                           static_cast<int>(t.matrixId.size()), id.data(),
+                           static_cast<int>(id.size()), h, &hLen),
+                  0);
+        BIGNUM* H = BN_bin2bn(h, 14, nullptr);
+        BIGNUM* want = BN_new();
+        BN_CTX* bctx = BN_CTX_new();
+        ASSERT_TRUE(H && want && bctx && !BN_is_zero(H));
+        bool above = BN_cmp(H, n112) > 0;
+        ASSERT_EQ(BN_mod(want, n112, H, bctx), 1);
+        EXPECT_EQ(hex(r, 14), hex(bn_bytes(want, 14))) << "identity " << i;
+        EXPECT_EQ(above, RLen == 1) << "identity " << i;
+        BN_CTX_free(bctx);
+        BN_free(want);
+        BN_free(H);
         BIGNUM* isk = isk_of(sec(t), id);
         Bytes pk = pubkey(pub(t), id);
         EXPECT_EQ(pk.size(), 29u);
@@ -111,7 +140,7 @@ TEST_F(MatrixTest, IdentityPointAtInfinityWhenHExceedsTheOrder)
         if (RLen == 1) {
             ++found;
             EXPECT_EQ(R[0], 0);
-            EXPECT_EQ(hex(r, 14), std::string(28, '0'));   // n reduced: the scalar 0
+            EXPECT_EQ(hex(r, 14), kOrder112);   // r = n, not n reduced to 0
         } else {
             ++finite;
             EXPECT_EQ(RLen, 29);
@@ -120,6 +149,7 @@ TEST_F(MatrixTest, IdentityPointAtInfinityWhenHExceedsTheOrder)
     }
     EXPECT_GE(found, 2);
     EXPECT_GE(finite, 2);
+    BN_free(n112);
     MATRIX_free(m);
 }
 

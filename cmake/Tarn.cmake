@@ -28,7 +28,8 @@ function(tarn_tests label)
   set(exe test_${label})
   add_executable(${exe} ${_src})
   target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${exe} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${exe} PRIVATE tarn_seams ${ARGN} GTest::gtest GTest::gtest_main
+                        Threads::Threads)
   target_compile_definitions(${exe} PRIVATE TARN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                              TARN_BINARY_DIR="${PROJECT_BINARY_DIR}")
   # GCC 12 at -O2 reports bounds and free warnings inside std::vector::insert

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cardapi/cosapi.h"
+#include "cardapi/apdu_frame.h"
+#include "cardapi/cos_errcode.h"
+#include "cardapi/cos_status.h"
 #include "cardapi/vdev_seam.h"
 #include "vcard/dazi.h"
 

@@ -16,22 +16,9 @@
 
 #include <cstdint>
 
+#include "cardapi/apdu_frame.h"
+#include "cardapi/cos_errcode.h"
 #include "cardapi/cos_status.h"
-
-// The card command frame. After an exchange the same frame holds the answer:
-// the reply data (followed by zeros) in data and its length in Le; CLA, INS,
-// P1, P2 and Lc keep the values sent. Lc 0 means no command data, Le 0 no
-// expected length.
-struct _apdu_frame_ {
-    uint8_t CLA;
-    uint8_t INS;
-    uint8_t P1;
-    uint8_t P2;
-    uint8_t Lc;
-    uint8_t data[256];
-    uint8_t Le;
-};
-static_assert(sizeof(_apdu_frame_) == 262, "card command frame is 262 bytes");
 
 // The only device type: a virtual card whose flash is a key device image.
 constexpr int DEV_TYPE_VIRTUAL = 3;
@@ -52,8 +39,6 @@ uint32_t DEV_Close();
 // One exchange of a frame with the open device: 2003 when none is open, 2007
 // for an unsupported type, otherwise the driver's result.
 uint32_t COS_Transfer(_apdu_frame_* frame);
-// Status code of a card status word (unlisted words pass unchanged).
-uint32_t COS_GetErrCode(uint32_t sw);
 
 // ---------------------------------------------------------------------------
 // Device, PIN and file commands

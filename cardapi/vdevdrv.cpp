@@ -9,19 +9,23 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cardapi/cosapi.h"
+#include "cardapi/apdu_frame.h"
+#include "cardapi/cos_errcode.h"
+#include "cardapi/cos_status.h"
+#include "cardapi/vdev_seam.h"
 #include "vcard/dazi.h"
 
 int g_vDev = 0;
 
+// Null unless a test program links its seams.
+bool tarn_seam_vdev_card(const uint8_t* cmd, uint32_t cmdLen, uint8_t* reply, uint32_t* replyLen,
+                         int32_t* io) __attribute__((weak));
+void tarn_seam_vdev_observe(const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
+                            unsigned replyLen) __attribute__((weak));
+
 namespace {
 
 const char* const kDefaultDataFile = "dazi.vkd";
-
-vdev_observer s_observer = nullptr;
-void* s_observerCtx = nullptr;
-vdev_card s_card = nullptr;
-void* s_cardCtx = nullptr;
 
 // Copies the data file path (null: the default name) into a 256-byte
 // buffer; false when it does not fit with its terminator.
@@ -49,18 +53,6 @@ bool file_readable(const char* path)
 }
 
 }  // namespace
-
-void VDev_SetObserver(vdev_observer fn, void* ctx)
-{
-    s_observer = fn;
-    s_observerCtx = ctx;
-}
-
-void VDev_SetCard(vdev_card fn, void* ctx)
-{
-    s_card = fn;
-    s_cardCtx = ctx;
-}
 
 uint32_t VDEV_SetDataFile(const char* path)
 {
@@ -121,8 +113,9 @@ uint32_t VDev_Transfer(_apdu_frame_* frame)
 
     uint8_t reply[VDEV_REPLY_MAX] = {};
     uint32_t replyLen = 0;
-    int32_t io = s_card ? s_card(s_cardCtx, cmd, len, reply, &replyLen)
-                        : DAZI_IO(cmd, len, reply, &replyLen);
+    int32_t io = 0;
+    if (!(tarn_seam_vdev_card && tarn_seam_vdev_card(cmd, len, reply, &replyLen, &io)))
+        io = DAZI_IO(cmd, len, reply, &replyLen);
     // A reply holds the status word and at most 255 data bytes (the frame's
     // Le is one byte); anything else is not a card answer. The command has
     // gone out, so the frame then holds an empty answer: the commands that
@@ -133,7 +126,7 @@ uint32_t VDev_Transfer(_apdu_frame_* frame)
         memset(frame->data, 0, sizeof frame->data);
         return io != 0 ? static_cast<uint32_t>(io) : static_cast<uint32_t>(ST_WRONG_DATA);
     }
-    if (s_observer) s_observer(s_observerCtx, cmd, len, reply, replyLen);
+    if (tarn_seam_vdev_observe) tarn_seam_vdev_observe(cmd, len, reply, replyLen);
 
     uint32_t sw = (static_cast<uint32_t>(reply[replyLen - 2]) << 8) | reply[replyLen - 1];
     frame->Le = static_cast<uint8_t>(replyLen - 2);

@@ -30,13 +30,16 @@ uint32_t DisconnectVDev();
 // code; the frame then holds an empty answer (Le 0, data zero).
 uint32_t VDev_Transfer(_apdu_frame_* frame);
 
-// Observer of the exchanges, for diagnostics and tests: called with each
+// Test programs only (defined in their seam library, absent from the installed
+// programs): an observer of the exchanges and a stand-in for the card.
+//
+// Observer of the exchanges: called with each
 // serialised command and the card's reply (data then SW1 SW2). Null: none.
 using vdev_observer = void (*)(void* ctx, const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
                                unsigned replyLen);
 void VDev_SetObserver(vdev_observer fn, void* ctx);
 
-// Stand-in for the software card, for tests: called in place of DAZI_IO with
+// Stand-in for the software card: called in place of DAZI_IO with
 // the serialised command and a reply area of VDEV_REPLY_MAX bytes, which it
 // must not write past; what it claims in *replyLen is checked like a card's
 // answer. Null: the software card.

@@ -1,19 +1,28 @@
-# tarn_library(NAME [DEPS ...]): one static library from every source in the
-# current folder; its folder's parent is the include root, so code includes
-# "smcrypto/sm3.h", "vcard/filesys.h" and so on.
+# tarn_library(NAME [PUBLIC deps...] [PRIVATE deps...]): one static library
+# from every source in the current folder; its folder's parent is the include
+# root, so code includes "smcrypto/sm3.h", "vcard/filesys.h" and so on. A
+# dependency is PUBLIC only when the library's own headers expose it; what
+# only the sources use is PRIVATE (deps given before any keyword are PRIVATE).
 function(tarn_library name)
+  cmake_parse_arguments(_tl "" "" "PUBLIC;PRIVATE" ${ARGN})
+  set(_private ${_tl_UNPARSED_ARGUMENTS} ${_tl_PRIVATE})
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(_src)
     add_library(${name} STATIC ${_src})
-    set(_scope PUBLIC)
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    if(_tl_PUBLIC)
+      target_link_libraries(${name} PUBLIC ${_tl_PUBLIC})
+    endif()
+    if(_private)
+      target_link_libraries(${name} PRIVATE ${_private})
+    endif()
   else()
     # Not written yet: an empty interface library keeps the link graph whole.
     add_library(${name} INTERFACE)
-    set(_scope INTERFACE)
-  endif()
-  target_include_directories(${name} ${_scope} ${PROJECT_SOURCE_DIR})
-  if(ARGN)
-    target_link_libraries(${name} ${_scope} ${ARGN})
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    if(_tl_PUBLIC OR _private)
+      target_link_libraries(${name} INTERFACE ${_tl_PUBLIC} ${_private})
+    endif()
   endif()
 endfunction()
 
@@ -28,7 +37,8 @@ function(tarn_tests label)
   set(exe test_${label})
   add_executable(${exe} ${_src})
   target_include_directories(${exe} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${exe} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${exe} PRIVATE tarn_seams ${ARGN} GTest::gtest GTest::gtest_main
+                        Threads::Threads)
   target_compile_definitions(${exe} PRIVATE TARN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                              TARN_BINARY_DIR="${PROJECT_BINARY_DIR}")
   # GCC 12 at -O2 reports bounds and free warnings inside std::vector::insert

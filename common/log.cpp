@@ -79,8 +79,13 @@ void set_log_max_row(long lMax_row_num)
     g_max_log_num = lMax_row_num;
 }
 
+namespace {
+int write_locked(int level, const char* str);
+}
+
 int log_init()
 {
+    pthread_mutex_lock(&log_mutex);
     // A second init replaces the stream instead of leaking the first one.
     if (log_file_handle != nullptr) {
         std::fclose(log_file_handle);
@@ -88,20 +93,32 @@ int log_init()
     }
     log_file_handle = open_log_file();
     if (log_file_handle == nullptr) {
+        pthread_mutex_unlock(&log_mutex);
         std::printf("[%s %s %d] Can't create log file.\n", LOG_SOURCE_FILE, __func__, __LINE__);
         return -1;
     }
     std::memset(last_log_str, 0, sizeof last_log_str);
     count = 0;
-    log_string(LOG_PLAIN, "LOG START\n");
+    write_locked(LOG_PLAIN, "LOG START\n");
+    pthread_mutex_unlock(&log_mutex);
     return 0;
 }
 
 int log_string(int level, const char* str)
 {
+    pthread_mutex_lock(&log_mutex);
+    int rc = write_locked(level, str);
+    pthread_mutex_unlock(&log_mutex);
+    return rc;
+}
+
+namespace {
+
+// One line into the log; the caller holds log_mutex.
+int write_locked(int level, const char* str)
+{
     if (str == nullptr)
         str = "";
-    pthread_mutex_lock(&log_mutex);
     log_create_current_time_stamp();
 
     ++count;
@@ -136,19 +153,21 @@ int log_string(int level, const char* str)
         }
         std::fflush(log_file_handle);
     }
-
-    pthread_mutex_unlock(&log_mutex);
     return 0;
 }
 
+}  // namespace
+
 int log_close()
 {
+    pthread_mutex_lock(&log_mutex);
     if (log_file_handle != nullptr) {
-        log_string(LOG_PLAIN, "LOG END\n");
+        write_locked(LOG_PLAIN, "LOG END\n");
         if (log_file_handle != nullptr) {
             std::fclose(log_file_handle);
             log_file_handle = nullptr;
         }
     }
+    pthread_mutex_unlock(&log_mutex);
     return 0;
 }

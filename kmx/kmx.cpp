@@ -1,6 +1,9 @@
 // Records of the identity-key scheme and their field accessors.
 #include "kmx/kmx.h"
 
+#include <openssl/asn1t.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <cstring>
 

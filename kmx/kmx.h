@@ -6,13 +6,14 @@
 #pragma once
 
 #include <openssl/asn1.h>
-#include <openssl/asn1t.h>
-#include <openssl/bn.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
+#include <openssl/types.h>  // BIGNUM, EVP_MD, EVP_CIPHER
 #include <ctime>
 
 #include "smcrypto/status.h"
+
+// The curve types are only named here; users that work on them include <openssl/ec.h>.
+typedef struct ec_group_st EC_GROUP;
+typedef struct ec_point_st EC_POINT;
 
 extern "C" {
 

@@ -1,6 +1,8 @@
 // Envelopes made by the key device.
 #include "kmx/kmxapp.h"
 
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <cstring>
 

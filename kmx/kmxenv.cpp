@@ -2,6 +2,9 @@
 // k*G and one envelope value k*Q || CRC(k*G) per recipient.
 #include "kmx/kmxsoft.h"
 
+#include <openssl/evp.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <climits>
 #include <cstring>

@@ -5,6 +5,8 @@
 
 #include "kmx/atomic_out.h"
 
+#include <openssl/evp.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <sys/stat.h>
 #include <unistd.h>

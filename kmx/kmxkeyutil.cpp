@@ -2,6 +2,8 @@
 // the first byte of its y, and overwriting a file before removing it.
 #include "kmx/kmxsoft.h"
 
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <fcntl.h>
 #include <openssl/objects.h>
 #include <sys/stat.h>

@@ -1,6 +1,8 @@
 // Matrix heads, the identity-to-index mapping and key calculation.
 #include "kmx/kmxsoft.h"
 
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <cstdio>
 #include <cstring>

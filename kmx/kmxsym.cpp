@@ -1,6 +1,7 @@
 // Symmetric encryption by cipher name, digests, HMAC and Base64.
 #include "kmx/kmxsoft.h"
 
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <cstdlib>
 #include <cstring>

@@ -2,6 +2,9 @@
 // encodings, random bytes and CRC-16.
 #include "kmx/kmx.h"
 
+#include <openssl/evp.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/hmac.h>
 #include <openssl/objects.h>
 #include <openssl/provider.h>

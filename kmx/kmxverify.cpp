@@ -2,6 +2,9 @@
 // signer's public key computed from a public matrix.
 #include "kmx/kmxsoft.h"
 
+#include <openssl/evp.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/objects.h>
 #include <algorithm>
 #include <climits>

@@ -1,5 +1,6 @@
 #include "smcrypto/ecurve.h"
 
+#include <openssl/ec.h>
 #include <openssl/bn.h>
 #include <openssl/obj_mac.h>
 #include <openssl/objects.h>

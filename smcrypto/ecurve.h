@@ -8,7 +8,8 @@
 // curve, registered under a fixed object identifier of the 2.25 arc.
 #pragma once
 
-#include <openssl/ec.h>
+// The curve group is only named here; users that work on it include <openssl/ec.h>.
+typedef struct ec_group_st EC_GROUP;
 #include <cstdint>
 
 struct ecurve_info {

@@ -1,4 +1,5 @@
 #include "smcrypto/sm2.h"
+#include "smcrypto/sm2_seam.h"
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/sm3.h"
@@ -10,6 +11,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+
+// Null unless a test program links its seams.
+bool tarn_seam_sm2_take_k(unsigned char k[32]) __attribute__((weak));
 
 namespace {
 
@@ -42,10 +46,6 @@ constexpr unsigned kSm2Serial = 5;
 
 // The module's curve group, present only while one operation runs.
 EC_GROUP* ecgroup = nullptr;
-
-// Scalar used in place of the next random draw (tests only).
-bool g_fixed_k_set = false;
-unsigned char g_fixed_k[32];
 
 // Building the curve from its parameters costs a few per cent of an
 // operation, so it is built once and each operation works on a copy.
@@ -150,9 +150,11 @@ bool point_xy(const EC_POINT* pt, BIGNUM* x, BIGNUM* y, BN_CTX* ctx, unsigned ch
 // k uniformly from 1 to n - 1.
 bool draw_k(BIGNUM* k, const BIGNUM* n, BN_CTX* ctx)
 {
-    if (g_fixed_k_set) {
-        g_fixed_k_set = false;
-        if (BN_bin2bn(g_fixed_k, 32, k) && !BN_is_zero(k) && BN_cmp(k, n) < 0)
+    unsigned char fixed[32];
+    if (tarn_seam_sm2_take_k && tarn_seam_sm2_take_k(fixed)) {
+        bool ok = BN_bin2bn(fixed, 32, k) && !BN_is_zero(k) && BN_cmp(k, n) < 0;
+        OPENSSL_cleanse(fixed, sizeof fixed);
+        if (ok)
             return true;
     }
     for (int tries = 0; tries < 64; ++tries) {
@@ -201,13 +203,6 @@ void check_value(const unsigned char xy[64], const unsigned char* msg, unsigned 
 }
 
 } // namespace
-
-void SM2_TestFixNextK(const unsigned char* k)
-{
-    g_fixed_k_set = k != nullptr;
-    if (k)
-        std::memcpy(g_fixed_k, k, 32);
-}
 
 void SM2_GetZ(const unsigned char* id, uint8_t idlen, const unsigned char pub[64],
               unsigned char z[32])

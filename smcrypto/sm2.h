@@ -45,7 +45,8 @@ int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t 
 int SM2_Decrypt(const unsigned char d[32], const unsigned char* c, uint32_t clen,
                 unsigned char* out, uint32_t* outlen);
 
-// Tests only: the next scalar k drawn by SM2_Sign or SM2_Encrypt is k (32 bytes,
+// Test programs only (defined in their seam library, absent from the installed
+// programs): the next scalar k drawn by SM2_Sign or SM2_Encrypt is k (32 bytes,
 // big-endian) instead of a random one; later draws are random again. Null
 // cancels a pending value.
 void SM2_TestFixNextK(const unsigned char* k);

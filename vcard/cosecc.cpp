@@ -1,5 +1,7 @@
 #include "vcard/cosecc.h"
 
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <cstring>
 #include <memory>
 #include <openssl/crypto.h>

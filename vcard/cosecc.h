@@ -13,8 +13,10 @@
 #pragma once
 
 #include <cstdint>
-#include <openssl/bn.h>
-#include <openssl/ec.h>
+#include <openssl/types.h>  // BIGNUM
+
+// The curve group is only named here; users that work on it include <openssl/ec.h>.
+typedef struct ec_group_st EC_GROUP;
 
 enum : int {
     CHIP_OK = 0,

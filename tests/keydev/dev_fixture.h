@@ -3,6 +3,7 @@
 // the card commands, and a count of the card commands sent.
 #pragma once
 
+#include <openssl/evp.h>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>

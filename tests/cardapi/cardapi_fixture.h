@@ -6,7 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,8 +35,11 @@ public:
     TempDir()
     {
         char tmpl[] = "/tmp/capi-XXXXXX";
+        // No fallback: an empty path would turn file("x") into "/x".
         const char* p = mkdtemp(tmpl);
-        path_ = p ? p : "";
+        if (!p)
+            throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
+        path_ = p;
     }
     ~TempDir()
     {

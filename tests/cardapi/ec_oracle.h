@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/reference_curves.h"
 #include "smcrypto/ecurve.h"
 
 namespace oracle {
@@ -20,7 +21,7 @@ using bytes = std::vector<uint8_t>;
 class curve {
 public:
     explicit curve(unsigned serial)
-        : g_(ecurve_new_group(serial)), n_(BN_new()), ctx_(BN_CTX_new()), L_(ecurve_param_len(serial))
+        : g_(refcurve::group(serial)), n_(BN_new()), ctx_(BN_CTX_new()), L_(g_ ? refcurve::field_len(g_) : 0)
     {
         if (g_) EC_GROUP_get_order(g_, n_, ctx_);
     }

@@ -16,6 +16,19 @@ bytes today_le()
             static_cast<uint8_t>(d >> 24)};
 }
 
+// The command is `head` followed by the date the call was made; dates read
+// before and after the call bound it, so a call across midnight still matches.
+::testing::AssertionResult dated(const bytes& cmd, const bytes& head, const bytes& before,
+                                 const bytes& after)
+{
+    for (const bytes* d : {&before, &after}) {
+        bytes expect = head;
+        expect.insert(expect.end(), d->begin(), d->end());
+        if (cmd == expect) return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "command does not end in the date of the call";
+}
+
 const char* const WRONG_PIN = "00000000";
 
 }  // namespace
@@ -76,13 +89,13 @@ TEST_F(CardTest, VersionTextWithCapacityRule)
 TEST_F(CardTest, VerifyPinSendsTheDateAndCountsTries)
 {
     uint32_t tries = 99;
+    const bytes before = today_le();
     ASSERT_EQ(0u, COS_VerifyPin(2, DEFAULT_USER_PIN, &tries));
+    const bytes after = today_le();
     EXPECT_EQ(5u, tries);
-    bytes expect = {0x00, 0x20, 0x04, 0x03, 12};
-    expect.insert(expect.end(), DEFAULT_USER_PIN, DEFAULT_USER_PIN + 8);
-    bytes date = today_le();
-    expect.insert(expect.end(), date.begin(), date.end());
-    EXPECT_EQ(expect, log.back().cmd);
+    bytes head = {0x00, 0x20, 0x04, 0x03, 12};
+    head.insert(head.end(), DEFAULT_USER_PIN, DEFAULT_USER_PIN + 8);
+    EXPECT_TRUE(dated(log.back().cmd, head, before, after));
 
     // Four tries left after the first wrong PIN, down to none; then blocked,
     // and a right PIN no longer helps.
@@ -159,11 +172,10 @@ TEST_F(CardTest, CachePinFrames)
     EXPECT_EQ(bytes({0x00, 0x80, 0x01, 0x34}), log.back().cmd);
     // The cache is off: automatic verification is refused.
     ASSERT_EQ(0u, COS_SetCachePin(0, 0));
+    const bytes before = today_le();
     EXPECT_EQ(1009u, COS_AutoVerify());
-    bytes expect = {0x00, 0x21, 0x00, 0x00, 0x04};
-    bytes date = today_le();
-    expect.insert(expect.end(), date.begin(), date.end());
-    EXPECT_EQ(expect, log.back().cmd);
+    const bytes after = today_le();
+    EXPECT_TRUE(dated(log.back().cmd, {0x00, 0x21, 0x00, 0x00, 0x04}, before, after));
 }
 
 TEST_F(KeyedCardTest, CachedPinVerifiesAfterRestoration)

@@ -134,8 +134,17 @@ TEST(DeviceLifecycle, PathOf256CharactersIsRefused)
 TEST(DeviceLifecycle, NullPathBindsDefaultImageInWorkingDirectory)
 {
     TempDir dir;
-    char old[PATH_MAX];
-    ASSERT_NE(nullptr, getcwd(old, sizeof old));
+    // Back to the starting folder on every exit, a failed assertion's included.
+    struct Back {
+        char old[PATH_MAX] = {};
+        ~Back()
+        {
+            if (old[0] != '\0') {
+                EXPECT_EQ(0, chdir(old));
+            }
+        }
+    } back;
+    ASSERT_NE(nullptr, getcwd(back.old, sizeof back.old));
     ASSERT_EQ(0, chdir(dir.path().c_str()));
     EXPECT_EQ(11006u, DEV_Open(DEV_TYPE_VIRTUAL, nullptr));
     ASSERT_EQ(0, CreateVEFlashFile("dazi.vkd"));
@@ -145,7 +154,6 @@ TEST(DeviceLifecycle, NullPathBindsDefaultImageInWorkingDirectory)
     uint32_t len = sizeof sn;
     EXPECT_EQ(0u, COS_GetSn(sn, &len));
     EXPECT_EQ(0u, DEV_Close());
-    EXPECT_EQ(0, chdir(old));
 }
 
 TEST_F(CardTest, OpenAndCloseStates)

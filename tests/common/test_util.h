@@ -11,10 +11,13 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <climits>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -25,8 +28,11 @@ public:
     TmpDir()
     {
         char tmpl[] = "/tmp/tarn-test-XXXXXX";
+        // No fallback: an empty path would turn file("x") into "/x".
         const char* p = mkdtemp(tmpl);
-        path_ = p != nullptr ? p : "";
+        if (p == nullptr)
+            throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
+        path_ = p;
     }
     ~TmpDir()
     {
@@ -47,6 +53,41 @@ public:
 
 private:
     std::string path_;
+};
+
+// Restores the working folder on every exit from the scope, a failed
+// assertion's early return included.
+class CwdGuard {
+public:
+    CwdGuard()
+    {
+        char buf[PATH_MAX];
+        if (getcwd(buf, sizeof buf) == nullptr)
+            throw std::runtime_error(std::string("getcwd failed: ") + std::strerror(errno));
+        old_ = buf;
+    }
+    ~CwdGuard()
+    {
+        if (chdir(old_.c_str()) != 0)
+            ADD_FAILURE() << "cannot return to " << old_;
+    }
+    CwdGuard(const CwdGuard&) = delete;
+    CwdGuard& operator=(const CwdGuard&) = delete;
+
+private:
+    std::string old_;
+};
+
+// Sets the file mode mask for the scope and restores the caller's on exit.
+class UmaskGuard {
+public:
+    explicit UmaskGuard(mode_t mask) : old_(umask(mask)) {}
+    ~UmaskGuard() { umask(old_); }
+    UmaskGuard(const UmaskGuard&) = delete;
+    UmaskGuard& operator=(const UmaskGuard&) = delete;
+
+private:
+    mode_t old_;
 };
 
 inline void write_file(const std::string& path, const std::string& bytes)

@@ -13,24 +13,6 @@ using namespace config_text;
 
 namespace {
 
-class CwdGuard {
-public:
-    CwdGuard()
-    {
-        char buf[PATH_MAX];
-        if (getcwd(buf, sizeof buf) != nullptr)
-            old_ = buf;
-    }
-    ~CwdGuard()
-    {
-        if (!old_.empty() && chdir(old_.c_str()) != 0)
-            ADD_FAILURE() << "cannot return to " << old_;
-    }
-
-private:
-    std::string old_;
-};
-
 TEST_F(ToolTest, ImportInstallsTheImageAndRecordsResult)
 {
     write_file(env.config_file, "# kept\ninfo=Alice(Sales)\nResult=1\nLogLevel=2\n");
@@ -62,9 +44,10 @@ TEST_F(ToolTest, ImageFolderIsMadeWithoutWriteForOthers)
 {
     std::string txt = tmp.file("a.txt");
     write_file(txt, fake_image("me"));
-    umask(0); // the mode is the tool's own choice, not the caller's mask
-    EXPECT_EQ(run({"import", txt}), line(kBadType));
-    umask(022);
+    {
+        UmaskGuard mask(0); // the mode is the tool's own choice, not the caller's mask
+        EXPECT_EQ(run({"import", txt}), line(kBadType));
+    }
     EXPECT_EQ(mode_of(env.cert_dir), 0755u);
     EXPECT_EQ(dir_names(env.cert_dir), std::vector<std::string>{});
 

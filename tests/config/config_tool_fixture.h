@@ -57,7 +57,6 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(tmp.path().empty());
-        umask(022);
         mavo = tmp.file("MavoClient");
         ASSERT_EQ(mkdir(mavo.c_str(), 0755), 0);
         scratch = tmp.file("scratch");
@@ -120,6 +119,7 @@ protected:
     std::string config_text() { return read_file(env.config_file); }
     std::string image() { return read_file(env.image_path()); }
 
+    UmaskGuard mask{022}; // the caller's mask comes back after each test
     TmpDir tmp;
     std::string mavo, scratch;
     ConfigEnv env;

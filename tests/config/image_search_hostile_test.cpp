@@ -101,14 +101,13 @@ TEST(ImageSearchHostile, AwkwardNamesAndLinkLoops)
     for (const char* l : {"a b/up.vkd", "self.vkd", "p1.vkd"})
         want.push_back(root + "/" + l);
 
-    std::string start = [] {
-        char buf[4096];
-        return std::string(getcwd(buf, sizeof buf) ? buf : "");
-    }();
-    ASSERT_EQ(chdir(tmp.path().c_str()), 0);
     std::string printed;
-    std::vector<std::string> list = search(root, &printed);
-    ASSERT_EQ(chdir(start.c_str()), 0);
+    std::vector<std::string> list;
+    {
+        CwdGuard back;
+        ASSERT_EQ(chdir(tmp.path().c_str()), 0);
+        list = search(root, &printed);
+    }
 
     std::sort(list.begin(), list.end());
     std::sort(want.begin(), want.end());

@@ -115,7 +115,7 @@ TEST_F(ImageSearch, ListsMatchingEntriesDepthFirst)
 
 TEST_F(ImageSearch, RelativeFoldersWorkAtEveryDepth)
 {
-    std::string start = cwd();
+    CwdGuard back;
     ASSERT_EQ(chdir(tmp_.path().c_str()), 0);
     struct {
         std::string dir;
@@ -127,7 +127,6 @@ TEST_F(ImageSearch, RelativeFoldersWorkAtEveryDepth)
         EXPECT_EQ(s.list, expected(c.prefix)) << c.dir;
         EXPECT_EQ(cwd(), tmp_.path()) << "working directory changed by " << c.dir;
     }
-    ASSERT_EQ(chdir(start.c_str()), 0);
 }
 
 TEST_F(ImageSearch, AppendsWithoutClearing)

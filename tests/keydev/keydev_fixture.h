@@ -9,7 +9,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,8 +44,11 @@ public:
     TempFolder()
     {
         char tmpl[] = "/tmp/keydev-XXXXXX";
+        // No fallback: an empty path would put the test's files under "/".
         const char* p = mkdtemp(tmpl);
-        path_ = p ? p : "";
+        if (!p)
+            throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
+        path_ = p;
     }
     ~TempFolder()
     {

@@ -191,7 +191,7 @@ static int open_in_child(const std::string& img)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        alarm(10);
+        alarm(60); // a hang, never a slow machine
         uint32_t st = DevOpen(DEV_TYPE_VCARD, img.c_str());
         _exit(st == 11006 ? 0 : 1);
     }

@@ -1,10 +1,13 @@
 // Helpers shared by the SM primitive tests.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,11 +35,40 @@ inline std::string to_hex(const unsigned char* p, size_t n)
 
 inline std::string to_hex(const bytes& b) { return to_hex(b.data(), b.size()); }
 
+// Random test data from one seed, printed at first use; TARN_TEST_SEED=<n>
+// replays it. Each test restarts the stream, so a single test re-run with
+// --gtest_filter sees the same bytes as in the full run.
+inline unsigned random_test_seed()
+{
+    static const unsigned seed = [] {
+        const char* env = std::getenv("TARN_TEST_SEED");
+        unsigned s = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10))
+                                    : std::random_device{}();
+        std::fprintf(stderr, "random test data: TARN_TEST_SEED=%u\n", s);
+        return s;
+    }();
+    return seed;
+}
+
+inline std::mt19937& random_test_stream()
+{
+    static std::mt19937 rng;
+    static std::string test;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "";
+    if (name != test || test.empty()) {
+        test = name;
+        rng.seed(random_test_seed());
+    }
+    return rng;
+}
+
 inline bytes random_bytes(size_t n)
 {
+    std::mt19937& rng = random_test_stream();
     bytes b(n);
-    if (n)
-        RAND_bytes(b.data(), (int)n);
+    for (auto& c : b)
+        c = static_cast<unsigned char>(rng());
     return b;
 }
 

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,9 +29,11 @@ public:
     explicit TempImage(long size = 0x10000, uint8_t fill = 0xFF)
     {
         char tmpl[] = "/tmp/vcard-test-XXXXXX";
+        // No fallback: an empty folder would put the image at "/card.vkd".
         const char* d = mkdtemp(tmpl);
-        if (d)
-            dir_ = d;
+        if (!d)
+            throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
+        dir_ = d;
         path_ = dir_ + "/card.vkd";
         if (size >= 0)
             Resize(static_cast<size_t>(size), fill);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "common/reference_curves.h"
 #include "smcrypto/ecurve.h"
 #include "tests/vcard/front_fixture.h"
 
@@ -39,7 +40,7 @@ inline uint8_t FieldLen(uint8_t curve) { return ecurve_param_len(curve); }
 class HostCurve {
 public:
     explicit HostCurve(uint8_t serial)
-        : L(FieldLen(serial)), group_(ecurve_new_group(serial), EC_GROUP_free)
+        : L(FieldLen(serial)), group_(refcurve::group(serial), EC_GROUP_free)
     {
         EXPECT_NE(group_.get(), nullptr) << "curve " << int(serial);
     }
@@ -151,7 +152,7 @@ inline Bytes Slice(const Bytes& b, size_t off, size_t n)
 // The explicit parameters of a curve of the shared table, for the curves the
 // library has no name for (secp64r1, and sm2p256v1 whose name means SM2).
 struct ExplicitCurve {
-    explicit ExplicitCurve(uint8_t serial) : group(ecurve_new_group(serial), EC_GROUP_free)
+    explicit ExplicitCurve(uint8_t serial) : group(refcurve::group(serial), EC_GROUP_free)
     {
         EXPECT_NE(group.get(), nullptr) << "curve " << int(serial);
         if (!group)

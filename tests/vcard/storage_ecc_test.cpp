@@ -9,6 +9,7 @@
 #include <random>
 
 #include "card_fixture.h"
+#include "common/reference_curves.h"
 #include "smcrypto/ecurve.h"
 #include "vcard/cosecc.h"
 
@@ -17,7 +18,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 struct Group {
-    explicit Group(uint8_t serial) : g(ecurve_new_group(serial)), L(ecurve_param_len(serial)) {}
+    explicit Group(uint8_t serial) : g(refcurve::group(serial)), L(uint8_t(refcurve::field_len(g))) {}
     ~Group() { EC_GROUP_free(g); }
     EC_GROUP* g;
     uint8_t L;

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include "card_fixture.h"
+#include "common/reference_curves.h"
 #include "smcrypto/ecurve.h"
 #include "vcard/acos.h"
 #include "vcard/cosecc.h"
@@ -437,7 +438,7 @@ TEST_F(BlankCard, InnerKeyRecordAndRecovery)
 
     // S = r·G on curve 0 and bytes 48..95 = r·P: the holder of p recovers S.
     {
-        EC_GROUP* g = ecurve_new_group(0);
+        EC_GROUP* g = refcurve::group(0);
         EC_POINT* pt = EC_POINT_new(g);
         BIGNUM* x = BN_bin2bn(secret, 24, nullptr);
         BIGNUM* y = BN_bin2bn(secret + 24, 24, nullptr);

@@ -13,6 +13,7 @@
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
 #include "kmx/kmxapp.h"
+#include "smcrypto/secret_bn.h"
 #include "kmx/kmxsoft.h"
 #include "smcrypto/xor.h"
 
@@ -156,11 +157,12 @@ uint32_t DevGenKeyCard(const uint8_t* id, uint32_t idLen, uint32_t years,
 
     // isk = (c + r) mod n
     w.ctx = BN_CTX_new();
-    w.c = BN_bin2bn(w.cBytes, L, nullptr);
+    // c and isk are secret: made in secure memory and marked.
+    w.c = secret_bn(BN_secure_new());
     w.r = BN_bin2bn(w.rBytes, L, nullptr);
-    w.isk = BN_new();
+    w.isk = secret_bn(BN_secure_new());
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);
-    if (!w.ctx || !w.c || !w.r || !w.isk) return ST_BN_ALLOC;
+    if (!w.ctx || !w.c || !w.r || !w.isk || !BN_bin2bn(w.cBytes, L, w.c)) return ST_BN_ALLOC;
     if (!n) return ST_NO_ORDER;
     if (!BN_mod_add(w.isk, w.c, w.r, n, w.ctx)) return ST_BN_ALLOC;
     s = KMX_bn2bin(w.isk, w.iskBytes, L);

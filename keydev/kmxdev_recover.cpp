@@ -14,6 +14,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
 #include "smcrypto/status.h"
+#include "smcrypto/secret_bn.h"
 
 namespace {
 
@@ -74,8 +75,8 @@ uint32_t DevRecoverKey(const char* recoveryId, const uint8_t* rE, uint8_t* rG)
     int dst = string2KeyCard(r.cardDer, derLen, &r.card);
     if (dst != ST_OK) return static_cast<uint32_t>(dst);
 
-    r.p = BN_new();
-    r.pInv = BN_new();
+    r.p = secret_bn(BN_secure_new());
+    r.pInv = secret_bn(BN_secure_new());
     r.ctx = BN_CTX_new();
     if (!r.p || !r.pInv || !r.ctx) return ST_BN_ALLOC;
     // The envelope lies on the inner secret's curve; a recovery key on any
@@ -99,7 +100,7 @@ uint32_t DevRecoverKey(const char* recoveryId, const uint8_t* rE, uint8_t* rG)
     if (KeyCard_Get_isk(r.card, r.p) != ST_OK) return ST_BN_CONVERT;
     const BIGNUM* n = EC_GROUP_get0_order(r.group);
     if (!n || BN_is_zero(n)) return ST_NO_ORDER;
-    if (!BN_mod_inverse(r.pInv, r.p, n, r.ctx)) return ST_RECOVERY_MISMATCH;
+    if (!secret_mod_inverse(r.pInv, r.p, n, r.ctx)) return ST_RECOVERY_MISMATCH;
     if (!EC_POINT_mul(r.group, r.Q, nullptr, r.A, r.pInv, r.ctx)) return ST_POINT_MUL;
 
     BN_CTX_start(r.ctx);

@@ -7,6 +7,8 @@
 #include <openssl/objects.h>
 #include <cstring>
 
+#include "smcrypto/secret_bn.h"
+
 ASN1_SEQUENCE(MATRIX) = {
     ASN1_SIMPLE(MATRIX, version, ASN1_INTEGER),
     ASN1_SIMPLE(MATRIX, matrixId, ASN1_UTF8STRING),
@@ -211,7 +213,7 @@ int KeyCard_Get_isk(const KeyCard* keyCard, BIGNUM* bn)
     int n = ASN1_STRING_length(keyCard->isk);
     if (n >= 3)
         n -= 2;
-    if (!BN_bin2bn(ASN1_STRING_get0_data(keyCard->isk), n, bn))
+    if (!secret_bn(BN_bin2bn(ASN1_STRING_get0_data(keyCard->isk), n, bn)))
         return ST_BN_CONVERT;
     return ST_OK;
 }

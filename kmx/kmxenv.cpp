@@ -1,6 +1,7 @@
 // Digital envelopes made in software: one random k, the envelope key from
 // k*G and one envelope value k*Q || CRC(k*G) per recipient.
 #include "kmx/kmxsoft.h"
+#include "smcrypto/secret_bn.h"
 
 #include <openssl/evp.h>
 #include <openssl/bn.h>
@@ -126,7 +127,7 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     if (L <= 0 || L > 32)
         return ST_UNKNOWN_CURVE;
     std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
-    BIGNUM* k = BN_secure_new();
+    BIGNUM* k = secret_bn(BN_secure_new());
     const BIGNUM* n = EC_GROUP_get0_order(group);
     if (!ctx || !k || !n) {
         BN_clear_free(k);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bn.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
     if (st)
         return st;
     const BIGNUM* n = EC_GROUP_get0_order(w.group);
-    BIGNUM* k = BN_secure_new();
+    BIGNUM* k = secret_bn(BN_secure_new());
     if (!n || !k) {
         BN_free(k);
         return ST_BN_ALLOC;

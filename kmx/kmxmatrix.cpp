@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bn.h"
 
 namespace {
 
@@ -416,9 +417,11 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
-    BIGNUM* r = BN_CTX_get(w.ctx);
-    BIGNUM* s = BN_CTX_get(w.ctx);
-    BIGNUM* sum = BN_CTX_get(w.ctx);
+    // r (when drawn at random), the matrix elements and their sum are secret.
+    BIGNUM* r = secret_bn(BN_CTX_get(w.ctx));
+    BIGNUM* s = secret_bn(BN_CTX_get(w.ctx));
+    BIGNUM* sum = secret_bn(BN_CTX_get(w.ctx));
+    secret_bn(isk);
     EC_POINT* R = nullptr;
     unsigned char enc[65];
     unsigned short idx[KMX_MAX_COL];

@@ -247,7 +247,7 @@ int GetRandom(unsigned char* buf, int len)
         return ST_BAD_ARGUMENT;
     if (len == 0)
         return ST_OK;
-    BIGNUM* bn = BN_new();
+    BIGNUM* bn = BN_secure_new();
     if (!bn)
         return ST_BN_ALLOC;
     int st = ST_OK;
@@ -255,7 +255,7 @@ int GetRandom(unsigned char* buf, int len)
         st = ST_RANDOM_FAILED;
     else if (BN_bn2binpad(bn, buf, len) != len)
         st = ST_RANDOM_FAILED;
-    BN_free(bn);
+    BN_clear_free(bn);
     return st;
 }
 

@@ -2,6 +2,7 @@
 #include "smcrypto/sm2_seam.h"
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bn.h"
 #include "smcrypto/sm3.h"
 #include "smcrypto/status.h"
 
@@ -150,6 +151,7 @@ bool point_xy(const EC_POINT* pt, BIGNUM* x, BIGNUM* y, BN_CTX* ctx, unsigned ch
 // k uniformly from 1 to n - 1.
 bool draw_k(BIGNUM* k, const BIGNUM* n, BN_CTX* ctx)
 {
+    secret_bn(k);
     unsigned char fixed[32];
     if (tarn_seam_sm2_take_k && tarn_seam_sm2_take_k(fixed)) {
         bool ok = BN_bin2bn(fixed, 32, k) && !BN_is_zero(k) && BN_cmp(k, n) < 0;
@@ -249,11 +251,17 @@ int SM2_Sign(const unsigned char d_in[32], const unsigned char e_in[32], unsigne
     const BIGNUM* n = EC_GROUP_get0_order(ecgroup);
     if (!BN_bin2bn(d_in, 32, d) || !BN_bin2bn(e_in, 32, e))
         return ST_BN_ALLOC;
-    BN_set_flags(d, BN_FLG_CONSTTIME);
+    // d, the nonce, 1 + d and its inverse, and every product of them are
+    // secret; BN_copy keeps the mark of its target, so t stays marked.
+    secret_bn(d);
+    secret_bn(k);
+    secret_bn(t);
+    secret_bn(inv);
+    secret_bn(s);
     // d must lie in 1 .. n - 2, so that 1 + d has an inverse modulo n.
     if (BN_is_zero(d) || !BN_copy(t, n) || !BN_sub_word(t, 1) || BN_cmp(d, t) >= 0)
         return ST_BAD_ARGUMENT;
-    if (!BN_copy(t, d) || !BN_add_word(t, 1) || !BN_mod_inverse(inv, t, n, ctx))
+    if (!BN_copy(t, d) || !BN_add_word(t, 1) || !secret_mod_inverse(inv, t, n, ctx))
         return ST_BAD_ARGUMENT;
 
     for (int tries = 0; tries < 64; ++tries) {
@@ -392,9 +400,8 @@ int SM2_Decrypt(const unsigned char d_in[32], const unsigned char* c, uint32_t c
     // C1 comes from outside: a point off the curve is refused, never multiplied.
     if (!load_point(c + 1, op.pt[0], x, y, ctx))
         return SM2_ERR_DECRYPT;
-    if (!BN_bin2bn(d_in, 32, d))
+    if (!secret_bn(BN_bin2bn(d_in, 32, d)))
         return SM2_ERR_BN;
-    BN_set_flags(d, BN_FLG_CONSTTIME);
     if (!EC_POINT_mul(ecgroup, op.pt[1], nullptr, op.pt[0], d, ctx))
         return SM2_ERR_POINT;
     unsigned char xy2[64];

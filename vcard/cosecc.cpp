@@ -7,6 +7,7 @@
 #include <openssl/crypto.h>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bn.h"
 #include "smcrypto/sm4.h"
 #include "vcard/eflash.h"
 #include "vcard/filesys.h"
@@ -83,9 +84,13 @@ struct Curve {
 
     bool WriteScalar(const BIGNUM* v, uint8_t* out) { return BN_bn2binpad(v, out, L) == L; }
 
-    // A random scalar in [1, n-1].
+    // A secret number from the context, marked for constant-time arithmetic.
+    BIGNUM* Secret() { return secret_bn(BN_CTX_get(ctx)); }
+
+    // A random scalar in [1, n-1], marked secret.
     bool RandScalar(BIGNUM* k)
     {
+        secret_bn(k);
         do {
             if (!BN_rand_range(k, n))
                 return false;
@@ -135,7 +140,7 @@ int Chip_GenKey(uint8_t serial, uint8_t mode, uint8_t* d, uint8_t* P)
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM* k = c.Num();
+    BIGNUM* k = c.Secret();
     uint8_t dOut[ECC_MAX_L], pOut[2 * ECC_MAX_L];
     if (!k)
         return CHIP_FAIL;
@@ -165,7 +170,7 @@ int Chip_GenDE(uint8_t serial, const uint8_t* P, uint8_t* kG, uint8_t* kP)
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM* k = c.Num();
+    BIGNUM* k = c.Secret();
     Point Q = c.NewPoint();
     if (!k || !Q)
         return CHIP_FAIL;
@@ -186,8 +191,8 @@ int Chip_OpenDE(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM* k = c.Num();
-    BIGNUM* inv = c.Num();
+    BIGNUM* k = c.Secret();
+    BIGNUM* inv = c.Secret();
     Point Q = c.NewPoint();
     if (!k || !inv || !Q || !BN_bin2bn(d, c.L, k))
         return CHIP_FAIL;
@@ -195,7 +200,7 @@ int Chip_OpenDE(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out
     if (rc != CHIP_OK)
         return rc;
     uint8_t r[2 * ECC_MAX_L];
-    if (!BN_mod_inverse(inv, k, c.n, c.ctx) || Multiply(c, inv, Q.get(), r) != CHIP_OK)
+    if (!secret_mod_inverse(inv, k, c.n, c.ctx) || Multiply(c, inv, Q.get(), r) != CHIP_OK)
         return CHIP_FAIL;
     std::memcpy(out, r, 2u * c.L);
     return CHIP_OK;
@@ -206,7 +211,7 @@ int Chip_ECDH(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out)
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM* k = c.Num();
+    BIGNUM* k = c.Secret();
     Point Q = c.NewPoint();
     if (!k || !Q || !BN_bin2bn(d, c.L, k))
         return CHIP_FAIL;
@@ -225,8 +230,8 @@ int Chip_ECDSA_Sign(uint8_t serial, const uint8_t* digest, const uint8_t* d, uin
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM *e = c.Num(), *x = c.Num(), *k = c.Num(), *kinv = c.Num(), *r = c.Num(),
-           *s = c.Num(), *t = c.Num();
+    BIGNUM *e = c.Num(), *x = c.Secret(), *k = c.Secret(), *kinv = c.Secret(), *r = c.Num(),
+           *s = c.Secret(), *t = c.Secret();
     Point R = c.NewPoint();
     if (!t || !R || !DigestNumber(digest, e) || !BN_bin2bn(d, c.L, x))
         return CHIP_FAIL;
@@ -240,7 +245,7 @@ int Chip_ECDSA_Sign(uint8_t serial, const uint8_t* digest, const uint8_t* d, uin
             continue;
         // s = k^-1 (e + d·r) mod n
         if (!BN_mod_mul(t, x, r, c.n, c.ctx) || !BN_mod_add(t, t, e, c.n, c.ctx) ||
-            !BN_mod_inverse(kinv, k, c.n, c.ctx) || !BN_mod_mul(s, kinv, t, c.n, c.ctx))
+            !secret_mod_inverse(kinv, k, c.n, c.ctx) || !BN_mod_mul(s, kinv, t, c.n, c.ctx))
             return CHIP_FAIL;
         if (!BN_is_zero(s))
             break;
@@ -290,8 +295,8 @@ int Chip_CalIsk(uint8_t serial, const uint8_t* indices, uint32_t count, const ui
     if (!c.ok)
         return CHIP_FAIL;
     const uint32_t B = (c.L + 15u) & ~15u;
-    BIGNUM* sum = c.Num();
-    BIGNUM* v = c.Num();
+    BIGNUM* sum = c.Secret();
+    BIGNUM* v = c.Secret();
     if (!v)
         return CHIP_FAIL;
     BN_zero(sum);
@@ -330,7 +335,7 @@ int EGetRand(uint8_t serial, uint8_t* out, uint8_t count)
     Curve c(serial);
     if (!c.ok)
         return CHIP_FAIL;
-    BIGNUM* v = c.Num();
+    BIGNUM* v = c.Secret();
     if (!v)
         return CHIP_FAIL;
     uint8_t buf[255 + ECC_MAX_L];

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/crc16_oracle.h"
 #include "cardapi/cosapi.h"
 #include "cardapi/vdevdrv.h"
 #include "keydev/kmxdev.h"
@@ -108,7 +109,7 @@ protected:
         Bytes data(32);
         ASSERT_EQ(BN_bn2binpad(isk, data.data(), 32), 32);
         BN_free(isk);
-        unsigned short crc = CalCrc16(0, data.data(), 32);
+        unsigned short crc = crc16_xmodem(data.data(), 32);
         data.push_back(static_cast<uint8_t>(crc & 0xFF));
         data.push_back(static_cast<uint8_t>(crc >> 8));
         ASSERT_EQ(COS_WritePriKey(static_cast<uint8_t>((SM2_SERIAL << 4) | 1), k, data.data(),

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "common/crc16_oracle.h"
 #include "keydev_fixture.h"
 #include "smcrypto/xor.h"
 
@@ -103,7 +104,7 @@ TEST_F(KeysTest, IssuedScalarCarriesItsCrcAndTheTransportMaskUndoesWithKeyXor)
     Bytes unmasked(32);
     Key_XOR(m.data(), 32, tk, 16, unmasked.data());
     EXPECT_EQ(Bytes(p.begin(), p.begin() + 32), unmasked);
-    unsigned short crc = CalCrc16(0, unmasked.data(), 32);
+    unsigned short crc = crc16_xmodem(unmasked.data(), 32);
     EXPECT_EQ(crc & 0xFF, m[32]);
     EXPECT_EQ(crc >> 8, m[33]);
     EXPECT_EQ(p[32], m[32]);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/crc16_oracle.h"
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ecurve.h"
 
@@ -199,7 +200,7 @@ inline bool open_envelope(unsigned serial, const unsigned char* env, int envLen,
     if (ok)
         ok = KMX_Point_XY(g, P, L, xy.data(), ctx) == 0;
     if (ok) {
-        unsigned short crc = CalCrc16(0, xy.data(), 2 * L);
+        unsigned short crc = crc16_xmodem(xy.data(), static_cast<size_t>(2 * L));
         ok = env[2 * L + 1] == (crc & 0xFF) && env[2 * L + 2] == (crc >> 8);
     }
     if (ok)

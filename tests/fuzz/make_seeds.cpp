@@ -19,6 +19,7 @@
 #include "vcard/dazi.h"
 #include "vcard/default_pins.h"
 
+#include <openssl/objects.h>
 #include <sys/stat.h>
 
 #include <cstdio>

@@ -2,6 +2,7 @@
 #include "cardapi/cos_errcode.h"
 
 #include "cardapi/cos_status.h"
+#include "vcard/card_protocol.h"
 
 uint32_t COS_GetErrCode(uint32_t sw)
 {
@@ -10,35 +11,35 @@ uint32_t COS_GetErrCode(uint32_t sw)
         uint16_t code;
     };
     static const row table[] = {
-        {0x9000, ST_OK},
-        {0x6E00, ST_CLA_NOT_SUPPORTED},
-        {0x6D00, ST_INS_NOT_SUPPORTED},
-        {0x6581, ST_MEMORY_FAILURE},
-        {0x6A84, ST_NOT_ENOUGH_SPACE},
-        {0x6A86, ST_WRONG_P1P2},
-        {0x6A81, ST_CARD_BLOCKED},
-        {0x6985, ST_CONDITIONS},
-        {0x6A80, ST_WRONG_DATA},
-        {0x6982, ST_SECURITY},
-        {0x6988, ST_MAC_WRONG},
-        {0x6700, ST_WRONG_LENGTH},
-        {0x6984, ST_NO_CHALLENGE},
-        {0x6987, ST_SM_OBJECTS},
-        {0x698A, ST_SM_DATA},
-        {0x6A02, ST_CRC_FAILED},
-        {0x6983, ST_PIN_BLOCKED},
-        {0x6A82, ST_FILE_NOT_FOUND},
-        {0x6A87, ST_FILE_EXISTS},
-        {0x6981, ST_FILE_STRUCTURE},
-        {0x6989, ST_FILE_CONDITION},
-        {0x6A88, ST_FILE_TOO_LARGE},
-        {0x6A83, ST_RECORD_NOT_FOUND},
-        {0x6A85, ST_RECORD_LENGTH},
-        {0x6A89, ST_OFFSET_BEYOND},
-        {0x6A03, ST_KEY_RECORD},
-        {0x6A8A, ST_NO_SESSION_KEY},
-        {0x9302, ST_SIGNATURE_INVALID},
-        {0x9304, ST_KEY_CONDITION},
+        {SW_OK, ST_OK},
+        {SW_CLA_NOT_SUPPORTED, ST_CLA_NOT_SUPPORTED},
+        {SW_INS_NOT_SUPPORTED, ST_INS_NOT_SUPPORTED},
+        {SW_MEMORY_FAILURE, ST_MEMORY_FAILURE},
+        {SW_NOT_ENOUGH_SPACE, ST_NOT_ENOUGH_SPACE},
+        {SW_WRONG_P1P2, ST_WRONG_P1P2},
+        {SW_CARD_BLOCKED, ST_CARD_BLOCKED},
+        {SW_CONDITIONS_NOT_SATISFIED, ST_CONDITIONS},
+        {SW_WRONG_DATA, ST_WRONG_DATA},
+        {SW_SECURITY_NOT_SATISFIED, ST_SECURITY},
+        {SW_MAC_WRONG, ST_MAC_WRONG},
+        {SW_WRONG_LENGTH, ST_WRONG_LENGTH},
+        {SW_NO_CHALLENGE, ST_NO_CHALLENGE},
+        {SW_SM_OBJECTS_MISSING, ST_SM_OBJECTS},
+        {SW_SM_DATA_WRONG, ST_SM_DATA},
+        {SW_CRC_FAILED, ST_CRC_FAILED},
+        {SW_AUTH_BLOCKED, ST_PIN_BLOCKED},
+        {SW_FILE_NOT_FOUND, ST_FILE_NOT_FOUND},
+        {SW_FILE_EXISTS, ST_FILE_EXISTS},
+        {SW_FILE_STRUCTURE, ST_FILE_STRUCTURE},
+        {SW_FILE_CONDITION, ST_FILE_CONDITION},
+        {SW_FILE_TOO_LARGE, ST_FILE_TOO_LARGE},
+        {SW_RECORD_NOT_FOUND, ST_RECORD_NOT_FOUND},
+        {SW_RECORD_LENGTH, ST_RECORD_LENGTH},
+        {SW_OFFSET_BEYOND_USED, ST_OFFSET_BEYOND},
+        {SW_KEY_NOT_FOUND, ST_KEY_RECORD},
+        {SW_NO_SESSION_KEY, ST_NO_SESSION_KEY},
+        {SW_SIGNATURE_INVALID, ST_SIGNATURE_INVALID},
+        {SW_KEY_CONDITION, ST_KEY_CONDITION},
     };
     for (const row& r : table)
         if (r.sw == sw) return r.code;

@@ -7,6 +7,7 @@
 
 #include "cardapi/cosapi.h"
 #include "smcrypto/ecurve.h"
+#include "vcard/card_protocol.h"
 
 namespace cosapi {
 
@@ -58,10 +59,6 @@ uint32_t copy_back(uint32_t st, const _apdu_frame_& f, uint8_t* out, L* len)
     *len = static_cast<L>(f.Le);
     return ST_OK;
 }
-
-// Key slots 0 to 15; a slot's private key is card file 0x10 + k.
-constexpr uint8_t KEY_SLOT_MAX = 15;
-constexpr uint8_t PRIVATE_KEY_FILE = 0x10;
 
 // Length of a PIN (counted up to 17 characters, enough to tell it is too
 // long) and the check of its 8 to 16 characters.

@@ -27,8 +27,8 @@ void frame_put_le32(_apdu_frame_& f, uint32_t v)
 namespace {
 
 constexpr uint8_t PIN_TYPE_MAX = 2;
-constexpr uint32_t SW_WRONG_PIN_FIRST = 0x63C0;
-constexpr uint32_t SW_WRONG_PIN_LAST = 0x63CF;
+constexpr uint32_t SW_WRONG_PIN_FIRST = SW_WRONG_PIN;
+constexpr uint32_t SW_WRONG_PIN_LAST = SW_WRONG_PIN | SW_TRIES_MASK;
 constexpr uint32_t TRIES_UNKNOWN = 5;
 
 bool is_wrong_pin(uint32_t st) { return st >= SW_WRONG_PIN_FIRST && st <= SW_WRONG_PIN_LAST; }
@@ -39,7 +39,7 @@ uint32_t COS_GetSn(char* out, uint32_t* len)
 {
     if (!out || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x0A, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_GET_SN, 0x00, 0x00);
     f.Le = 0x10;
     uint32_t st = COS_Transfer(&f);
     if (st != ST_OK) return st;
@@ -69,7 +69,7 @@ uint32_t COS_VerifyPin(uint8_t type, const char* pin, uint32_t* tries)
 
     _apdu_frame_ f;
     // P1 4: the PIN is followed by a 4-byte date.
-    frame_init(f, 0x00, 0x20, 0x04, static_cast<uint8_t>(type + 1));
+    frame_init(f, CLA_PLAIN, INS_VERIFY_PIN, 0x04, static_cast<uint8_t>(type + 1));
     frame_put(f, pin, n);
     frame_put_le32(f, GetCurDate());
     uint32_t st = COS_Transfer(&f);
@@ -84,14 +84,14 @@ uint32_t COS_VerifyPin(uint8_t type, const char* pin, uint32_t* tries)
 uint32_t COS_SetCachePin(uint32_t on, uint32_t days)
 {
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x80, on ? 1 : 0, on ? static_cast<uint8_t>(days) : 0);
+    frame_init(f, CLA_PLAIN, INS_CACHE_PIN, on ? 1 : 0, on ? static_cast<uint8_t>(days) : 0);
     return COS_Transfer(&f);
 }
 
 uint32_t COS_AutoVerify()
 {
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x21, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_AUTO_VERIFY, 0x00, 0x00);
     frame_put_le32(f, GetCurDate());
     return COS_Transfer(&f);
 }
@@ -99,7 +99,7 @@ uint32_t COS_AutoVerify()
 uint32_t COS_Reset()
 {
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x06, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_RESTORATION, 0x00, 0x00);
     f.Le = 0x10;
     return COS_Transfer(&f);
 }
@@ -108,7 +108,7 @@ uint32_t COS_GetVersion(uint8_t* out, int* len)
 {
     if (!out || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x0C, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_GET_VERSION, 0x00, 0x00);
     f.Le = 0x80;
     int cap = *len;
     uint32_t st = copy_back(COS_Transfer(&f), f, out, len);
@@ -126,7 +126,7 @@ uint32_t COS_ModifyPin(uint8_t type, const char* oldPin, const char* newPin)
     if (!pin_length_ok(nOld)) return ST_PIN_LENGTH;
 
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x5E, static_cast<uint8_t>(nOld), static_cast<uint8_t>(type + 1));
+    frame_init(f, CLA_PLAIN, INS_CHANGE_PIN, static_cast<uint8_t>(nOld), static_cast<uint8_t>(type + 1));
     frame_put(f, oldPin, nOld);
     frame_put(f, newPin, nNew);
     uint32_t st = COS_Transfer(&f);
@@ -141,7 +141,7 @@ uint32_t COS_ReloadPin(uint8_t type, const char* newPin)
     if (!pin_length_ok(n)) return ST_PIN_LENGTH;
 
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x5C, 0x00, static_cast<uint8_t>(type + 1));
+    frame_init(f, CLA_PROPRIETARY, INS_RELOAD_PIN, 0x00, static_cast<uint8_t>(type + 1));
     frame_put(f, newPin, n);
     return COS_Transfer(&f);
 }
@@ -150,7 +150,7 @@ uint32_t COS_UnlockPin(uint8_t type)
 {
     if (type > PIN_TYPE_MAX) return ST_PIN_TYPE;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x24, 0x00, static_cast<uint8_t>(type + 1));
+    frame_init(f, CLA_PROPRIETARY, INS_UNLOCK_PIN, 0x00, static_cast<uint8_t>(type + 1));
     return COS_Transfer(&f);
 }
 
@@ -158,7 +158,7 @@ uint32_t COS_GetRandom(uint8_t* out, uint8_t n)
 {
     if (!out) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x84, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_GET_CHALLENGE, 0x00, 0x00);
     f.Le = n;
     uint32_t st = COS_Transfer(&f);
     // The buffer holds n bytes: never copy more, whatever the card answered.
@@ -171,7 +171,7 @@ uint32_t COS_InnerAuth(const uint8_t* challenge, int challengeLen, uint8_t* out,
     constexpr int kChallenge = 16;
     if (!challenge || challengeLen != kChallenge || !out || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x88, 0x00, 0x00);
+    frame_init(f, CLA_PLAIN, INS_INTERNAL_AUTH, 0x00, 0x00);
     frame_put(f, challenge, kChallenge);
     f.Le = kChallenge;
     return copy_back(COS_Transfer(&f), f, out, len);
@@ -183,7 +183,7 @@ uint32_t COS_ExtAuth(uint8_t keyId, const uint8_t* cryptogram, int len)
     constexpr int kCryptogram = 16;
     if (keyId > kKeyIdMax || !cryptogram || len < 0 || len > kCryptogram) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x82, 0x00, keyId);
+    frame_init(f, CLA_PLAIN, INS_EXTERNAL_AUTH, 0x00, keyId);
     frame_put(f, cryptogram, static_cast<size_t>(len));
     f.Lc = kCryptogram;  // zero-filled to 16
     return COS_Transfer(&f);
@@ -194,7 +194,7 @@ uint32_t COS_Block(const uint8_t* mac, int len)
     constexpr int kMac = 4;
     if (!mac || len != kMac) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x84, 0x16, 0x00, 0x00);
+    frame_init(f, CLA_SECURE, INS_CARD_BLOCK, 0x00, 0x00);
     frame_put(f, mac, kMac);
     return COS_Transfer(&f);
 }

@@ -5,12 +5,7 @@ using namespace cosapi;
 
 namespace {
 
-constexpr uint16_t FILE_SIZE_MAX = 4096;
 constexpr uint32_t CHUNK = 128;
-constexpr uint8_t PUBLIC_RECORD_FILE = 0x30;
-constexpr uint16_t PUBLIC_RECORD_SIZE = 128;
-constexpr uint8_t KEY_ID_FILE = 0x50;
-constexpr uint16_t KEY_ID_SIZE = 64;
 
 // One chunk's frame: the offset travels high byte in P1, low byte in P2.
 // Offsets are kept in 32 bits so that a length near 65535 cannot wrap.
@@ -42,7 +37,7 @@ uint32_t COS_CreateFile(uint8_t fileId, uint16_t size)
 {
     if (size > FILE_SIZE_MAX) return ST_FILE_TOO_LARGE;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xE0, fileId, 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_CREATE_FILE, fileId, 0x00);
     const uint8_t entry[8] = {fileId, 0, 0, 0, 0, 0, static_cast<uint8_t>(size & 0xFF),
                               static_cast<uint8_t>(size >> 8)};
     frame_put(f, entry, sizeof entry);
@@ -52,7 +47,7 @@ uint32_t COS_CreateFile(uint8_t fileId, uint16_t size)
 uint32_t COS_SelectFile(uint8_t fileId, uint16_t* len)
 {
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0xA4, fileId, 0x00);
+    frame_init(f, CLA_PLAIN, INS_SELECT_FILE, fileId, 0x00);
     f.Le = 2;
     uint32_t st = COS_Transfer(&f);
     if (st == ST_OK && len) *len = static_cast<uint16_t>((f.data[0] << 8) | f.data[1]);
@@ -64,7 +59,7 @@ uint32_t COS_WriteFile(const uint8_t* data, uint16_t len)
     if (!data) return ST_BAD_ARGUMENT;
     for (uint32_t off = 0; off < len; off += CHUNK) {
         _apdu_frame_ f;
-        chunk_frame(f, 0xD6, off);
+        chunk_frame(f, INS_UPDATE_FILE, off);
         frame_put(f, data + off, chunk_len(off, len));
         uint32_t st = COS_Transfer(&f);
         if (st != ST_OK) return st;
@@ -78,7 +73,7 @@ uint32_t COS_ReadFile(uint8_t* out, uint16_t* len)
     const uint32_t total = *len;
     for (uint32_t off = 0; off < total; off += CHUNK) {
         _apdu_frame_ f;
-        chunk_frame(f, 0xB0, off);
+        chunk_frame(f, INS_READ_FILE, off);
         uint32_t want = chunk_len(off, total);
         f.Le = static_cast<uint8_t>(want);
         uint32_t st = COS_Transfer(&f);
@@ -92,7 +87,7 @@ uint32_t COS_ReadFile(uint8_t* out, uint16_t* len)
 uint32_t COS_DeleteFile(uint8_t fileId)
 {
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0xE4, fileId, 0x00);
+    frame_init(f, CLA_PLAIN, INS_DELETE_FILE, fileId, 0x00);
     return COS_Transfer(&f);
 }
 
@@ -100,14 +95,14 @@ uint32_t COS_WritePubKey(uint8_t k, const uint8_t* data, uint16_t len)
 {
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!data) return ST_BAD_ARGUMENT;
-    return replace_record(static_cast<uint8_t>(PUBLIC_RECORD_FILE + k), PUBLIC_RECORD_SIZE, data, len);
+    return replace_record(static_cast<uint8_t>(FID_PUBREC + k), PUBREC_FILE_SIZE, data, len);
 }
 
 uint32_t COS_WriteKeyId(uint8_t k, const uint8_t* data, uint8_t len)
 {
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!data) return ST_BAD_ARGUMENT;
-    return replace_record(static_cast<uint8_t>(KEY_ID_FILE + k), KEY_ID_SIZE, data, len);
+    return replace_record(static_cast<uint8_t>(FID_KEYID + k), KEYID_FILE_SIZE, data, len);
 }
 
 uint32_t COS_ReadPubKey(uint8_t k, uint8_t* out, uint16_t* len)
@@ -115,7 +110,7 @@ uint32_t COS_ReadPubKey(uint8_t k, uint8_t* out, uint16_t* len)
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!out || !len) return ST_BAD_ARGUMENT;
     uint16_t fileLen = 0;
-    uint32_t st = COS_SelectFile(static_cast<uint8_t>(PUBLIC_RECORD_FILE + k), &fileLen);
+    uint32_t st = COS_SelectFile(static_cast<uint8_t>(FID_PUBREC + k), &fileLen);
     if (st != ST_OK) return st;
     if (*len < fileLen) return ST_BUFFER_TOO_SMALL;
     *len = fileLen;

@@ -20,9 +20,8 @@ constexpr unsigned PRIVATE_KEY_MAX = 34;    // scalar of 32 bytes + CRC
 constexpr unsigned MATRIX_IMPORT_MAX = 251; // Lc + 5 bytes must fit in 256
 constexpr uint32_t ISK_INDEX_MAX = 36;
 constexpr unsigned ECDH_MAX = 64;
-constexpr unsigned INNER_SECRET = 48;
 
-uint8_t key_file(uint8_t k) { return static_cast<uint8_t>(PRIVATE_KEY_FILE + k); }
+uint8_t key_file(uint8_t k) { return static_cast<uint8_t>(FID_PRIVKEY + k); }
 
 // Matrix commands: the curve in P1's high nibble, the 12-bit element index
 // in P1's low nibble and P2.
@@ -69,7 +68,7 @@ uint32_t COS_Gen_Matrix(uint8_t t, uint16_t index, uint8_t count, uint8_t* out, 
     unsigned le = 2 * GetParamLen(t) * count + 2;
     if (le > LE_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    matrix_frame(f, 0x40, t, index);
+    matrix_frame(f, INS_GEN_MATRIX, t, index);
     f.Le = static_cast<uint8_t>(le);
     return copy_back(COS_Transfer(&f), f, out, len);
 }
@@ -83,7 +82,7 @@ uint32_t COS_Export_Matrix(uint8_t t, uint16_t index, uint8_t count, uint8_t* ou
     unsigned le = blk * count + 2;
     if (le > LE_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    matrix_frame(f, 0x42, t, index);
+    matrix_frame(f, INS_EXPORT_MATRIX, t, index);
     f.Le = static_cast<uint8_t>(le);
     return copy_back(COS_Transfer(&f), f, out, len);
 }
@@ -92,7 +91,7 @@ uint32_t COS_Import_Matrix(uint8_t t, uint16_t index, const uint8_t* data, uint8
 {
     if (!data || len > MATRIX_IMPORT_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    matrix_frame(f, 0x44, t, index);
+    matrix_frame(f, INS_IMPORT_MATRIX, t, index);
     frame_put(f, data, len);
     return COS_Transfer(&f);
 }
@@ -101,7 +100,7 @@ uint32_t COS_Cal_isk(uint8_t t, const uint16_t* indices, uint32_t n, uint8_t* ou
 {
     if (!indices || !out || !len || n == 0 || n > ISK_INDEX_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x46, t, 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_CAL_ISK, t, 0x00);
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t b[2] = {static_cast<uint8_t>(indices[i] & 0xFF), static_cast<uint8_t>(indices[i] >> 8)};
         frame_put(f, b, sizeof b);
@@ -120,7 +119,7 @@ uint32_t COS_ApplyPriKey(uint8_t t, const uint8_t* point, uint8_t* out)
     if (!point || !out) return ST_BAD_ARGUMENT;
     unsigned plen = GetParamLen(t);
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x4A, t, 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_APPLY_PRIKEY, t, 0x00);
     frame_put(f, point, 2 * plen);
     f.Le = static_cast<uint8_t>(2 * plen + 2);
     uint32_t st = COS_Transfer(&f);
@@ -133,7 +132,7 @@ uint32_t COS_WritePriKey(uint8_t mode, uint8_t k, const uint8_t* data, uint32_t 
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!data || len < PRIVATE_KEY_MIN || len > PRIVATE_KEY_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x48, key_file(k), mode);
+    frame_init(f, CLA_PROPRIETARY, INS_WRITE_PRIKEY, key_file(k), mode);
     frame_put(f, data, len);
     return COS_Transfer(&f);
 }
@@ -144,7 +143,7 @@ uint32_t COS_ECDSA(uint8_t k, const uint8_t* digest, uint8_t digestLen, uint8_t*
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!digest || !sig || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xC2, key_file(k), 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_ECDSA_SIGN, key_file(k), 0x00);
     frame_put(f, digest, digestLen);
     f.Le = *len;
     return copy_signature(transfer_answer(f), f, sig, len, false);
@@ -157,7 +156,7 @@ uint32_t COS_VECDSA(uint8_t t, const uint8_t* digest, uint32_t digestLen, const 
     if (digestLen < DIGEST_MIN || digestLen > DIGEST_MAX) return ST_DIGEST_LENGTH;
     unsigned plen = GetParamLen(t);
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xC4, static_cast<uint8_t>(digestLen), t);
+    frame_init(f, CLA_PROPRIETARY, INS_ECDSA_VERIFY, static_cast<uint8_t>(digestLen), t);
     frame_put(f, digest, digestLen);
     frame_put(f, sig, 2 * plen);
     frame_put(f, pubKey, 2 * plen);
@@ -169,7 +168,7 @@ uint32_t COS_Gen_DE(uint8_t t, const uint8_t* point, uint8_t* out)
     if (!point || !out) return ST_BAD_ARGUMENT;
     unsigned plen = GetParamLen(t);
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xC6, t, 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_ECC_GEN_DE, t, 0x00);
     frame_put(f, point, 2 * plen);
     f.Le = static_cast<uint8_t>(2 * plen + 2);
     uint32_t st = transfer_answer(f);
@@ -183,7 +182,7 @@ uint32_t COS_Open_DE(uint8_t give, uint8_t k, const uint8_t* envelope, uint32_t 
     if (!envelope || (give && !out)) return ST_BAD_ARGUMENT;
     if (!is_table_length(plen)) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xC8, key_file(k), give ? 1 : 0);
+    frame_init(f, CLA_PROPRIETARY, INS_ECC_OPEN_DE, key_file(k), give ? 1 : 0);
     frame_put(f, envelope, 2 * plen + 2);
     if (give) f.Le = static_cast<uint8_t>(2 * plen);
     uint32_t st = transfer_answer(f);
@@ -196,7 +195,7 @@ uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out)
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!input || !out || len > ECDH_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0xCC, key_file(k), 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_ECC_ECDH, key_file(k), 0x00);
     frame_put(f, input, len);
     f.Le = len;
     uint32_t st = transfer_answer(f);
@@ -212,7 +211,7 @@ uint32_t COS_SM2Sign(uint8_t k, const uint8_t* e, uint8_t* sig, uint8_t* len)
         return ST_BUFFER_TOO_SMALL;
     }
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x70, key_file(k), 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_SM2_SIGN, key_file(k), 0x00);
     frame_put(f, e, SM2_DIGEST);
     f.Le = SM2_SIGNATURE;
     return copy_signature(transfer_answer(f), f, sig, len, true);
@@ -222,7 +221,7 @@ uint32_t COS_SM2Verify(const uint8_t* e, const uint8_t* pubKey, const uint8_t* s
 {
     if (!e || !pubKey || !sig) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x72, SM2_DIGEST, SM2_PUBLIC_KEY);
+    frame_init(f, CLA_PROPRIETARY, INS_SM2_VERIFY, SM2_DIGEST, SM2_PUBLIC_KEY);
     frame_put(f, e, SM2_DIGEST);
     frame_put(f, pubKey, SM2_PUBLIC_KEY);
     frame_put(f, sig, SM2_SIGNATURE);
@@ -234,7 +233,7 @@ uint32_t COS_SM2Encrypt(const uint8_t* pubKey, const uint8_t* msg, uint32_t msgL
     if (!pubKey || !msg || !out || !len) return ST_BAD_ARGUMENT;
     if (static_cast<int>(msgLen) <= 0 || msgLen > SM2_PLAIN_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x74, SM2_PUBLIC_KEY, 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_SM2_ENCRYPT, SM2_PUBLIC_KEY, 0x00);
     frame_put(f, pubKey, SM2_PUBLIC_KEY);
     frame_put(f, msg, msgLen);
     // Ask for exactly the ciphertext's length (98 to 255).
@@ -248,7 +247,7 @@ uint32_t COS_SM2Decrypt(uint8_t k, const uint8_t* cipher, uint32_t cipherLen, ui
         !len)
         return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x80, 0x76, key_file(k), 0x00);
+    frame_init(f, CLA_PROPRIETARY, INS_SM2_DECRYPT, key_file(k), 0x00);
     frame_put(f, cipher, cipherLen);
     f.Le = static_cast<uint8_t>(cipherLen - SM2_OVERHEAD);
     return copy_back(COS_Transfer(&f), f, out, len);
@@ -258,8 +257,8 @@ uint32_t COS_Get_EId(uint8_t* out, int* len)
 {
     if (!out || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x3A, 0x00, 0x00);
-    f.Le = 0x40;
+    frame_init(f, CLA_PLAIN, INS_GET_EID, 0x00, 0x00);
+    f.Le = IDENTITY_TEXT_MAX;
     return copy_back(COS_Transfer(&f), f, out, len);
 }
 
@@ -267,8 +266,8 @@ uint32_t COS_Get_rE(uint8_t* out, int* len)
 {
     if (!out || !len) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x36, 0x00, 0x00);
-    f.Le = 0x46;
+    frame_init(f, CLA_PLAIN, INS_GET_ERG, 0x00, 0x00);
+    f.Le = ENVELOPE_LEN;
     return copy_back(COS_Transfer(&f), f, out, len);
 }
 
@@ -278,8 +277,8 @@ uint32_t COS_Restore_rG(const uint8_t* secret48, const char* newPin)
     size_t n = pin_length(newPin);
     if (!pin_length_ok(n)) return ST_PIN_LENGTH;
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x38, 0x00, 0x00);
-    frame_put(f, secret48, INNER_SECRET);
+    frame_init(f, CLA_PLAIN, INS_RESTORE_RG, 0x00, 0x00);
+    frame_put(f, secret48, INNER_SECRET_LEN);
     frame_put(f, newPin, n);
     return COS_Transfer(&f);
 }

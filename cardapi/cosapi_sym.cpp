@@ -63,7 +63,7 @@ uint32_t COS_SM4Encrypt(uint8_t selector, const uint8_t* msg, uint8_t len, uint8
         return ST_BUFFER_TOO_SMALL;
     }
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x50, selector, 0x00);
+    frame_init(f, CLA_PLAIN, INS_SM4_ENCRYPT, selector, 0x00);
     frame_put(f, &len, 1);
     frame_put(f, msg, len);
     f.data[f.Lc] = SM4_MARKER;
@@ -86,7 +86,7 @@ uint32_t COS_SM4Decrypt(uint8_t selector, const uint8_t* cipher, uint8_t len, ui
         return ST_WRONG_LENGTH;
     }
     _apdu_frame_ f;
-    frame_init(f, 0x00, 0x52, selector, 0x00);
+    frame_init(f, CLA_PLAIN, INS_SM4_DECRYPT, selector, 0x00);
     frame_put(f, cipher, len);
     f.Le = len;
     uint32_t st = COS_Transfer(&f);
@@ -112,10 +112,10 @@ uint32_t COS_SM4Decrypt(uint8_t selector, const uint8_t* cipher, uint8_t len, ui
 
 uint32_t COS_SHA1(const uint8_t* data, uint16_t len, uint8_t* out, uint8_t capacity)
 {
-    return card_hash(0x54, SHA1_DIGEST, data, len, out, capacity);
+    return card_hash(INS_SHA1, SHA1_DIGEST, data, len, out, capacity);
 }
 
 uint32_t COS_SM3(const uint8_t* data, uint16_t len, uint8_t* out, uint8_t capacity)
 {
-    return card_hash(0x56, SM3_DIGEST, data, len, out, capacity);
+    return card_hash(INS_SM3, SM3_DIGEST, data, len, out, capacity);
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "vcard/card_protocol.h"
+
 // Check flags of an instruction row: which bounds are tested.
 enum : uint8_t {
     CHK_LE_MIN = 0x01,
@@ -35,7 +37,7 @@ struct _ins_dat_ {
 
 typedef uint16_t (*ins_handler_t)();
 
-// One row of InsFuncs, parallel to InsDats. A null handler answers 0x6D00.
+// One row of InsFuncs, parallel to InsDats. A null handler answers SW_INS_NOT_SUPPORTED.
 struct _ins_func_ {
     uint8_t INS;
     ins_handler_t Func;

@@ -13,28 +13,15 @@
 
 namespace {
 
-constexpr uint16_t SW_OK = 0x9000;
-constexpr uint16_t SW_WRONG_LENGTH = 0x6700;
-constexpr uint16_t SW_MEMORY = 0x6581;
-constexpr uint16_t SW_PIN_WRONG = 0x63C0;
-constexpr uint16_t SW_BLOCKED = 0x6983;
-constexpr uint16_t SW_CONDITIONS = 0x6985;
-constexpr uint16_t SW_BAD_DATA = 0x6A80;
-constexpr uint16_t SW_NO_RECORD = 0x6A03;
-constexpr uint16_t SW_NO_FILE = 0x6A82;
-constexpr uint16_t SW_BAD_RECORD = 0x6A85;
-constexpr uint16_t SW_BAD_P1P2 = 0x6A86;
-constexpr uint16_t SW_UNKNOWN = 0x6F00;
 
 constexpr uint8_t INNER_CURVE = 0;     // curve of the inner secret (prime192v1, L = 24)
-constexpr uint32_t SECRET_LEN = 48;    // inner secret: X || Y on that curve
 
 // Reads n bytes at offset 0 of file fid.
 uint16_t ReadFile(uint8_t fid, void* buf, uint16_t n)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(fid, &e);
-    return sw ? sw : ReadCOSFile(e, 0, static_cast<uint8_t*>(buf), n);
+    return sw != FS_OK ? sw : ReadCOSFile(e, 0, static_cast<uint8_t*>(buf), n);
 }
 
 // Writes n bytes at offset 0 of file fid.
@@ -42,7 +29,7 @@ uint16_t WriteFile(uint8_t fid, const void* buf, uint16_t n)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(fid, &e);
-    return sw ? sw : WriteCOSFile(e, 0, static_cast<const uint8_t*>(buf), n);
+    return sw != FS_OK ? sw : WriteCOSFile(e, 0, static_cast<const uint8_t*>(buf), n);
 }
 
 uint16_t CreateFile(uint8_t fid, uint16_t size)
@@ -99,26 +86,26 @@ uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(FID_KEYS, &e);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     if (n < 1 || n > KEY_RECORD_MAX)
-        return SW_NO_RECORD;
+        return SW_KEY_NOT_FOUND;
     const uint16_t off = static_cast<uint16_t>(KEY_RECORD_SIZE * (n - 1));
     uint8_t* raw = reinterpret_cast<uint8_t*>(record);
     if (write)
         sw = WriteCOSFile(e, off, raw, KEY_RECORD_SIZE);
     else if (off > e.used)
-        return SW_NO_RECORD;
+        return SW_KEY_NOT_FOUND;
     else
         sw = ReadCOSFile(e, off, raw, KEY_RECORD_SIZE);
-    return sw ? sw : SW_OK;
+    return sw != FS_OK ? sw : SW_OK;
 }
 
 uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(FID_DEVINFO, &e);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     _dev_info_ le;
     if (write) {
@@ -128,12 +115,12 @@ uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record)
         return WriteCOSFile(e, 0, reinterpret_cast<const uint8_t*>(&le), sizeof le);
     }
     sw = ReadCOSFile(e, 0, reinterpret_cast<uint8_t*>(&le), sizeof le);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     le.cacheDays = swap16(le.cacheDays);
     le.lastDate = swap32(le.lastDate);
     *record = le;
-    return 0;
+    return FS_OK;
 }
 
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
@@ -148,28 +135,28 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
         std::memset(&rec, 0, sizeof rec);
         if (RWSystemKey(0, number, &rec) == SW_OK) {
             if (rec.no == KEY_MASTER)
-                return SW_CONDITIONS;   // the master key is installed only once
+                return SW_CONDITIONS_NOT_SATISFIED;   // the master key is installed only once
         } else {
             std::memset(&rec, 0, sizeof rec);
         }
         std::memcpy(&rec, value, 8);
         std::memcpy(rec.value, value + 8, 16);
         if (rec.no != number || rec.type != type)
-            return SW_BAD_DATA;
+            return SW_WRONG_DATA;
         return RWSystemKey(1, number, &rec);
     }
     if (length < 16)
         return SW_WRONG_LENGTH;
     uint16_t sw = RWSystemKey(0, number, &rec);
-    if (sw == SW_NO_RECORD)
-        return SW_CONDITIONS;
+    if (sw == SW_KEY_NOT_FOUND)
+        return SW_CONDITIONS_NOT_SATISFIED;
     if (sw != SW_OK)
         return sw;
     if (rec.no == 0)
-        return SW_CONDITIONS;
+        return SW_CONDITIONS_NOT_SATISFIED;
     std::memcpy(rec.value, value, 16);
     if (rec.no != number || rec.type != type)
-        return SW_BAD_P1P2;
+        return SW_WRONG_P1P2;
     return RWSystemKey(1, number, &rec);
 }
 
@@ -189,7 +176,7 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
     if (sw != SW_OK)
         return sw;
     if (rec.tries == 0)
-        return SW_BLOCKED;
+        return SW_AUTH_BLOCKED;
 
     // The try is counted on the card before the PIN is compared; an image
     // whose counter cannot be written back gets no answer, so it cannot be
@@ -197,7 +184,7 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
     const uint8_t triesLeft = static_cast<uint8_t>(rec.tries - 1);
     rec.tries = triesLeft;
     if (RWSystemKey(1, n, &rec) != SW_OK)
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
 
     uint8_t digest[20];
     PinDigest(pin, pinLen, digest);
@@ -208,7 +195,7 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
         if (n == KEY_USER_PIN)
             std::memset(innerKey, 0, sizeof *innerKey);
         *secStatus = static_cast<uint16_t>(*secStatus & ~bit);
-        return static_cast<uint16_t>(SW_PIN_WRONG | (triesLeft < 15 ? triesLeft : 15));
+        return static_cast<uint16_t>(SW_WRONG_PIN | (triesLeft < 15 ? triesLeft : 15));
     }
 
     if (rec.maxTries != triesLeft) {
@@ -222,8 +209,8 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
         usrPin->len = len;
         std::memcpy(usrPin->buf, pin, len);
         if (innerKey->len == 0) {
-            uint8_t secret[SECRET_LEN];
-            if (LoadInnerKey(0, nullptr, secret, *usrPin) == 0) {
+            uint8_t secret[INNER_SECRET_LEN];
+            if (LoadInnerKey(0, nullptr, secret, *usrPin) == FS_OK) {
                 innerKey->len = 16;
                 std::memcpy(innerKey->buf, secret, 16);
             } else {
@@ -238,38 +225,38 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
 uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin)
 {
     if (usrPin.len == 0)
-        return SW_CONDITIONS;
+        return SW_CONDITIONS_NOT_SATISFIED;
     _inner_key_info_ rec;
-    uint8_t secret[SECRET_LEN];
+    uint8_t secret[INNER_SECRET_LEN];
     _file_info_ e;
     uint16_t sw = SelectFile(FID_INNERKEY, &e);
-    if (sw == 0) {
+    if (sw == FS_OK) {
         sw = ReadCOSFile(e, 0, reinterpret_cast<uint8_t*>(&rec), sizeof rec);
-        if (sw == SW_MEMORY)
+        if (sw == SW_MEMORY_FAILURE)
             return sw;
-        if (sw)
-            return SW_CONDITIONS;   // a short record is a damaged one
-        sm4_crypt_ecb(usrPin.buf, SM4_ECB_DECRYPT, SECRET_LEN, rec.secret, secret);
+        if (sw != FS_OK)
+            return SW_CONDITIONS_NOT_SATISFIED;   // a short record is a damaged one
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, rec.secret, secret);
         uint8_t digest[20];
-        ESHA1(secret, SECRET_LEN, digest);
+        ESHA1(secret, INNER_SECRET_LEN, digest);
         if (CRYPTO_memcmp(digest, rec.sha1, 20) != 0) {
             OPENSSL_cleanse(secret, sizeof secret);
-            return SW_CONDITIONS;   // wrong PIN record, or a foreign or damaged file 2
+            return SW_CONDITIONS_NOT_SATISFIED;   // wrong PIN record, or a foreign or damaged file 2
         }
-    } else if (sw != SW_NO_FILE) {
+    } else if (sw != SW_FILE_NOT_FOUND) {
         return sw;
     } else if (!create) {
-        return SW_NO_FILE;
+        return SW_FILE_NOT_FOUND;
     } else {
         _file_info_ id;
         sw = SelectFile(FID_IDENTITY, &id);
-        if (sw)
+        if (sw != FS_OK)
             return sw;
         if (id.used < IDENTITY_MIN_USED || id.used > IDENTITY_MAX_USED)
-            return SW_BAD_RECORD;
-        uint8_t point[SECRET_LEN];
+            return SW_RECORD_LENGTH;
+        uint8_t point[INNER_SECRET_LEN];
         sw = ReadCOSFile(id, 0, point, sizeof point);
-        if (sw)
+        if (sw != FS_OK)
             return sw;
         // Everything is computed before file 2 is created, so a failure
         // leaves the card without file 2 rather than with a useless one.
@@ -282,51 +269,51 @@ uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_b
         OPENSSL_cleanse(r, sizeof r);
         if (rc != CHIP_OK) {
             OPENSSL_cleanse(secret, sizeof secret);
-            return rc == CHIP_BAD_POINT ? SW_BAD_DATA : SW_UNKNOWN;
+            return rc == CHIP_BAD_POINT ? SW_WRONG_DATA : SW_UNKNOWN;
         }
-        sm4_crypt_ecb(usrPin.buf, SM4_ECB_ENCRYPT, SECRET_LEN, secret, rec.secret);
-        const uint16_t crc = ECalCrc16(0, secret, SECRET_LEN);
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, rec.secret);
+        const uint16_t crc = ECalCrc16(0, secret, INNER_SECRET_LEN);
         rec.crc[0] = static_cast<uint8_t>(crc);
         rec.crc[1] = static_cast<uint8_t>(crc >> 8);
-        ESHA1(secret, SECRET_LEN, rec.sha1);
+        ESHA1(secret, INNER_SECRET_LEN, rec.sha1);
         sw = CreateFile(FID_INNERKEY, INNERKEY_FILE_SIZE);
-        if (sw == 0)
+        if (sw == FS_OK)
             sw = WriteFile(FID_INNERKEY, &rec, sizeof rec);
-        if (sw) {
+        if (sw != FS_OK) {
             DeleteCOSFile(FID_INNERKEY);
             OPENSSL_cleanse(secret, sizeof secret);
             return sw;
         }
     }
     if (cipherOut)
-        std::memcpy(cipherOut, rec.secret, SECRET_LEN);
+        std::memcpy(cipherOut, rec.secret, INNER_SECRET_LEN);
     if (secretOut)
-        std::memcpy(secretOut, secret, SECRET_LEN);
+        std::memcpy(secretOut, secret, INNER_SECRET_LEN);
     OPENSSL_cleanse(secret, sizeof secret);
-    return 0;
+    return FS_OK;
 }
 
 uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8_t* curve)
 {
     if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + 0x0F)
-        return SW_NO_RECORD;
+        return SW_KEY_NOT_FOUND;
     _file_info_ key;
-    if (SelectFile(fid, &key) != 0 || key.used < 16)
-        return SW_NO_RECORD;
+    if (SelectFile(fid, &key) != FS_OK || key.used < 16)
+        return SW_KEY_NOT_FOUND;
     uint8_t table[16];
     uint16_t sw = ReadFile(FID_CURVES, table, sizeof table);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     const uint8_t serial = table[fid - FID_PRIVKEY];
     const uint8_t L = GetParamLen(serial);
     if (L == 0)
-        return SW_NO_RECORD;
+        return SW_KEY_NOT_FOUND;
     const uint16_t B = static_cast<uint16_t>(GetAdustLen(L, 16));
     if (key.used < B)
-        return SW_NO_RECORD;
+        return SW_KEY_NOT_FOUND;
     uint8_t stored[32];
     sw = ReadCOSFile(key, 0, stored, B);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     *curve = serial;
     sm4_crypt_ecb(innerKey, SM4_ECB_DECRYPT, B, stored, out);
@@ -361,9 +348,9 @@ uint16_t InitAuth(_dev_info_* devInfo)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(FID_DEVINFO, &e);
-    if (sw == 0)
+    if (sw == FS_OK)
         return RWDeviceStatus(0, devInfo);
-    if (sw != SW_NO_FILE)
+    if (sw != SW_FILE_NOT_FOUND)
         return sw;
     std::memset(devInfo, 0, sizeof *devInfo);
     // The first start belongs to a freshly formatted card, where no sector is
@@ -373,19 +360,19 @@ uint16_t InitAuth(_dev_info_* devInfo)
     // file that is not a card image stays as it is.
     uint8_t bitmap[FS_BITMAP_WORDS * 4];
     if (FlashRead(FS_BITMAP_OFF, bitmap, sizeof bitmap) != 0)
-        return SW_NO_FILE;
+        return SW_FILE_NOT_FOUND;
     for (uint8_t b : bitmap)
         if (b != 0)
-            return SW_NO_FILE;
+            return SW_FILE_NOT_FOUND;
     sw = CreateFile(FID_DEVINFO, DEVINFO_FILE_SIZE);
-    if (sw)
+    if (sw != FS_OK)
         return sw;
     // File 0 marks a card that has been through its first start: when the
     // default PINs cannot be written it goes again, so the next start retries.
     sw = RWDeviceStatus(1, devInfo);
-    if (sw == 0 && InitPin() != SW_OK)
-        sw = SW_MEMORY;
-    if (sw)
+    if (sw == FS_OK && InitPin() != SW_OK)
+        sw = SW_MEMORY_FAILURE;
+    if (sw != FS_OK)
         DeleteCOSFile(FID_DEVINFO);
     return sw;
 }

@@ -9,32 +9,16 @@
 // parameters, so callers pass e.g. VerifyPin(n, pin, len, &sUsrPin,
 // &sInnerKey, &sSecStatus) and InitAuth(&sDevInfo).
 //
-// Results: RWDeviceStatus, LoadInnerKey and InitAuth answer 0 for success;
-// RWSystemKey, WriteCosKey, VerifyPin, GetPrivateKey and InitPin answer
-// 0x9000. Other values are card status words.
+// Results: RWDeviceStatus, LoadInnerKey and InitAuth answer FS_OK (0) for
+// success, as the file system does; RWSystemKey, WriteCosKey, VerifyPin,
+// GetPrivateKey and InitPin answer SW_OK (0x9000) as the instructions do.
+// Other values are card status words.
 #pragma once
 
 #include <cstdint>
 
-// Card file map.
-enum : uint8_t {
-    FID_DEVINFO = 0x00,     // _dev_info_, size 64
-    FID_KEYS = 0x01,        // key file: _key_info_ record n at 32·(n-1), size 384
-    FID_INNERKEY = 0x02,    // _inner_key_info_, size 128
-    FID_TRANSPORT = 0x03,   // transport key, 16 bytes, size 64
-    FID_CURVES = 0x04,      // curve serial of private-key file f at byte f - 0x10, size 64
-    FID_PRIVKEY = 0x10,     // 0x10..0x1F private keys (encrypted under the inner key), size 128
-    FID_PUBREC = 0x30,      // 0x30..0x3F public records
-    FID_IDENTITY = 0x40,    // identity record: recovery point (48 bytes), byte 48, identity
-    FID_MATRIX_DER = 0x42,
-    FID_KEYID = 0x50,       // 0x50..0x5F key id records
-};
-
-constexpr uint16_t DEVINFO_FILE_SIZE = 64;
-constexpr uint16_t KEYS_FILE_SIZE = 384;
-constexpr uint16_t INNERKEY_FILE_SIZE = 128;
-constexpr uint32_t KEY_RECORD_SIZE = 32;
-constexpr uint32_t KEY_RECORD_MAX = 12;     // records that fit into the key file
+#include "vcard/card_protocol.h"
+#include "vcard/filesys.h"
 
 // Key record numbers.
 enum : uint32_t {
@@ -47,10 +31,6 @@ enum : uint32_t {
     KEY_EXTERNAL1 = 7,      // type 4, 7..10
     KEY_SYMMETRIC = 11,     // type 5
 };
-
-// Identity record (file 0x40) used lengths that inner-key creation accepts.
-constexpr uint16_t IDENTITY_MIN_USED = 50;
-constexpr uint16_t IDENTITY_MAX_USED = 113;
 
 // Device status record, card file 0 (8 bytes; little-endian in the image,
 // host order here).
@@ -107,21 +87,21 @@ int GetAdustLen(int n, uint8_t block);
 uint16_t ECalCrc16(uint16_t start, const uint8_t* p, uint32_t n);
 
 // Reads (write = 0) or writes (write != 0) key record n (n >= 1) of the key
-// file. 0x9000; 0x6A82 no key file; 0x6A03 a read beyond the used length or
+// file. SW_OK; SW_FILE_NOT_FOUND no key file; SW_KEY_NOT_FOUND a read beyond the used length or
 // n outside 1..12; otherwise the file read's or write's status.
 uint16_t RWSystemKey(uint8_t write, uint32_t n, _key_info_* record);
-// Reads or writes the device status record of file 0. 0; 0x6A82 when file 0
-// is missing; otherwise the failing transfer's status (0x6581 when the image
+// Reads or writes the device status record of file 0. 0; SW_FILE_NOT_FOUND when file 0
+// is missing; otherwise the failing transfer's status (SW_MEMORY_FAILURE when the image
 // cannot be written), so a lost write is never reported as done. A failed
 // read leaves *record unchanged.
 uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 
 // Installs (update = 0: value = record bytes 0..7, then the 16-byte key value;
 // length 24; bytes 8..15 keep what the stored record holds) or updates
-// (update = 1: the new 16-byte key value) key record number. 0x9000; 0x6985
-// master key already installed / record to update missing or empty; 0x6A80
-// installation header does not match number and type; 0x6A86 stored record
-// does not match on update; 0x6700 value shorter than needed; otherwise the
+// (update = 1: the new 16-byte key value) key record number. SW_OK; SW_CONDITIONS_NOT_SATISFIED
+// master key already installed / record to update missing or empty; SW_WRONG_DATA
+// installation header does not match number and type; SW_WRONG_P1P2 stored record
+// does not match on update; SW_WRONG_LENGTH value shorter than needed; otherwise the
 // record transfer's status.
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
                      uint32_t type);
@@ -130,8 +110,8 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
 // has been verified), else 0.
 int HightLevelStatus(uint32_t n, uint16_t secStatus);
 
-// Verifies the PIN of record n. 0x9000; 0x63C0 + tries left on a wrong PIN;
-// 0x6983 blocked; 0x6581 when the tries counter cannot be written back (no
+// Verifies the PIN of record n. SW_OK; SW_WRONG_PIN + tries left on a wrong PIN;
+// SW_AUTH_BLOCKED blocked; SW_MEMORY_FAILURE when the tries counter cannot be written back (no
 // comparison result is given then); otherwise the record read's status.
 // On success bit secBit of *secStatus is set; for the user PIN (n = 5) *usrPin
 // becomes {length, PIN zero-padded to 16} and, when *innerKey is empty, the
@@ -145,27 +125,27 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
 // and create is set (needs the identity record 0x40 with a used length of 50
 // to 113). cipherOut (48 bytes, optional) receives the stored ciphertext,
 // secretOut (48 bytes, optional) the inner secret; the inner key is its first
-// 16 bytes. 0; 0x6985 no user PIN, or the stored digest does not match (wrong
-// PIN, damaged or foreign file 2); 0x6A82 file 2 missing without create, or no
-// identity record; 0x6A85 identity record's used length outside 50..113;
-// 0x6A80 its recovery point is not on curve 0; 0x6F00 the curve arithmetic
+// 16 bytes. 0; SW_CONDITIONS_NOT_SATISFIED no user PIN, or the stored digest does not match (wrong
+// PIN, damaged or foreign file 2); SW_FILE_NOT_FOUND file 2 missing without create, or no
+// identity record; SW_RECORD_LENGTH identity record's used length outside 50..113;
+// SW_WRONG_DATA its recovery point is not on curve 0; SW_UNKNOWN the curve arithmetic
 // failed; otherwise a file status. A failed creation leaves no file 2.
 uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin);
 
 // Unwraps the private key of file fid (0x10..0x1F) with the 16-byte inner key
 // into out (at least 32 bytes: the scalar, L bytes big-endian, then zero
-// padding up to B) and its curve serial into *curve. 0x9000; 0x6A03 fid out
+// padding up to B) and its curve serial into *curve. SW_OK; SW_KEY_NOT_FOUND fid out
 // of range, file missing, its used length below B or its curve serial above 5;
-// 0x6A82 no curve table; otherwise a file read's status.
+// SW_FILE_NOT_FOUND no curve table; otherwise a file read's status.
 uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8_t* curve);
 
 // Creates the key file and writes the three default PIN records (3, 4, 5).
-// 0x9000 or the first failing status.
+// SW_OK or the first failing status.
 uint16_t InitPin();
 // Loads the device status into *devInfo; on a blank card creates file 0
-// (8 zero bytes) and the default PINs. 0, the creation status, or 0x6581 when
+// (8 zero bytes) and the default PINs. 0, the creation status, or SW_MEMORY_FAILURE when
 // the default PINs could not be written (file 0 is then removed again, so the
 // next start repeats the first start). Only a card with no sector in use
-// counts as blank: any other image without file 0 answers 0x6A82 and is not
+// counts as blank: any other image without file 0 answers SW_FILE_NOT_FOUND and is not
 // written.
 uint16_t InitAuth(_dev_info_* devInfo);

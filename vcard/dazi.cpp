@@ -54,16 +54,16 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
         if (InsDats[row].CLA == sIFP.CLA && InsDats[row].INS == sIFP.INS)
             break;
     if (InsDats[row].INS == 0)
-        return 0x6E00;
+        return SW_CLA_NOT_SUPPORTED;
     const _ins_dat_& d = InsDats[row];
 
-    if (sIFP.INS != 0x02 && sDevInfo.blocked == 1)
-        return 0x6A81;
+    if (sIFP.INS != INS_RESET_COS && sDevInfo.blocked == 1)
+        return SW_CARD_BLOCKED;
     if (!CheckSecure(d.Access, sSecStatus))
-        return 0x6982;
+        return SW_SECURITY_NOT_SATISFIED;
     if (!InBounds(sIFP.P1, d.P1, d.Flags, CHK_P1_MIN, CHK_P1_MAX) ||
         !InBounds(sIFP.P2, d.P2, d.Flags, CHK_P2_MIN, CHK_P2_MAX) || !SpecP1P2Check(sIFP))
-        return 0x6A86;
+        return SW_WRONG_P1P2;
 
     uint16_t kind = d.Case;
     ReviseDatType(&kind, sIFP);
@@ -71,17 +71,17 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
     switch (kind) {
     case 0:
         if (len != 4)
-            return 0x6700;
+            return SW_WRONG_LENGTH;
         break;
     case 1:
     case 3: {
         if (len < (kind == 1 ? 6u : 7u))
-            return 0x6A80;
+            return SW_WRONG_DATA;
         sIFP.Lc = cmd[4];
         if (!InBounds(sIFP.Lc, d.Lc, d.Flags, CHK_LC_MIN, CHK_LC_MAX) || !SpecLCCheck(sIFP))
-            return 0x6700;
+            return SW_WRONG_LENGTH;
         if (uint32_t(sIFP.Lc) + (kind == 1 ? 5u : 6u) != len)
-            return 0x6A80;
+            return SW_WRONG_DATA;
         sIFP.data = cmd + 5;
         if (kind == 3) {
             sIFP.Le = cmd[len - 1];
@@ -91,21 +91,21 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
     }
     case 2:
         if (len != 5)
-            return 0x6A80;
+            return SW_WRONG_DATA;
         sIFP.Le = cmd[4];
         hasLe = true;
         break;
     default:
-        return 0x6A86;  // a case the parameters leave open
+        return SW_WRONG_P1P2;  // a case the parameters leave open
     }
-    if (sIFP.CLA & 0x04) {
-        uint16_t st = 0x6E00;
+    if (sIFP.CLA & CLA_SM_BIT) {
+        uint16_t st = SW_CLA_NOT_SUPPORTED;
         if (!ReviseMacPacket(cmd, d.MacKey, &sRand, &st, sIFP))
             return st;
     }
 
     if ((hasLe && !InBounds(sIFP.Le, d.Le, d.Flags, CHK_LE_MIN, CHK_LE_MAX)) || !SpecLECheck(sIFP))
-        return uint16_t(0x6C00 | BoundMin(d.Le));
+        return uint16_t(SW_WRONG_LE | BoundMin(d.Le));
 
     sIFP.reply = reply;
     // The reply's data bytes start out zero, so that an error word that
@@ -113,7 +113,7 @@ uint16_t Dispatch(uint8_t* cmd, uint32_t len, uint8_t* reply)
     std::memset(reply, 0, sIFP.Le);
     if (InsFuncs[row].INS == sIFP.INS && InsFuncs[row].Func != nullptr)
         return InsFuncs[row].Func();
-    return 0x6D00;
+    return SW_INS_NOT_SUPPORTED;
 }
 
 }  // namespace
@@ -122,14 +122,14 @@ void proc_cmd(uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen)
 {
     uint16_t sw;
     if (len <= 3) {
-        sw = 0x6A80;
+        sw = SW_WRONG_DATA;
         sIFP.Le = 0;
     } else {
         sw = Dispatch(cmd, len, reply);
     }
-    if (sw == 0x6E00 && len > 3 && IsValidCla(cmd[0]))
-        sw = 0x6D00;
-    uint32_t n = (sw == 0x9000 || (sw & 0x6100) == 0x6100) ? sIFP.Le : 0;
+    if (sw == SW_CLA_NOT_SUPPORTED && len > 3 && IsValidCla(cmd[0]))
+        sw = SW_INS_NOT_SUPPORTED;
+    uint32_t n = (sw == SW_OK || (sw & SW_DATA_BITS) == SW_DATA_BITS) ? sIFP.Le : 0;
     reply[n] = uint8_t(sw >> 8);
     reply[n + 1] = uint8_t(sw);
     *replyLen = n + 2;
@@ -139,7 +139,7 @@ int32_t DAZI_IO(const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* repl
 {
     if (cmd == nullptr || reply == nullptr || replyLen == nullptr || len == 0 ||
         len > DAZI_CMD_MAX)
-        return 0x6A80;
+        return SW_WRONG_DATA;
     std::memset(sWork, 0, sizeof sWork);
     std::memcpy(sWork, cmd, len);
     proc_cmd(sWork, len, reply, replyLen);
@@ -212,7 +212,7 @@ int32_t CreateVEFlashFile(const char* path)
     close(fd);
     if (SetDataFile(path) < 0)
         return ST_FILE_OPEN;
-    if (FileSysInit() != 0)
+    if (FileSysInit() != FS_OK)
         return ST_FILE_OPEN;
     InitCosSys();
     return 0;

@@ -24,7 +24,7 @@ int32_t CreateVEFlashFile(const char* path);
 
 // One command APDU in (cmd, len), reply data followed by SW1 SW2 out into
 // reply, which must hold DAZI_REPLY_MAX bytes; *replyLen receives the number
-// of reply bytes (data + 2). Returns 0x6A80 without touching anything when
+// of reply bytes (data + 2). Returns SW_WRONG_DATA without touching anything when
 // len is 0 or above DAZI_CMD_MAX (or a pointer is null), 0 otherwise; the
 // command's own status travels in the reply only.
 int32_t DAZI_IO(const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen);

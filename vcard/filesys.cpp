@@ -5,19 +5,8 @@
 #include "smcrypto/little.h"
 #include "vcard/eflash.h"
 
-// Status words of the file system.
 namespace {
 
-constexpr uint16_t SW_MEMORY = 0x6581;        // the image cannot be read or written
-constexpr uint16_t SW_CARD_FULL = 0x6A84;     // no free sector left
-constexpr uint16_t SW_NO_FILE = 0x6A82;
-constexpr uint16_t SW_OFFSET = 0x6A86;
-constexpr uint16_t SW_FILE_EXISTS = 0x6A87;
-constexpr uint16_t SW_TOO_LONG = 0x6A88;
-constexpr uint16_t SW_BEYOND_USED = 0x6A89;
-constexpr uint16_t SW_NO_SECTOR = 0x6A8A;
-constexpr uint16_t SW_CHAIN_ENDS = 0x6A8B;
-constexpr uint16_t SW_AVAILABLE = 0x6C00;
 
 // Most sectors a chain can have that any operation needs to follow: a file
 // holds at most 64 sectors, and no chain of a sound image is longer than the
@@ -144,64 +133,64 @@ bool WalkChain(uint16_t first, uint32_t want, uint16_t* chain, uint32_t* have)
 uint16_t FileSysInit()
 {
     if (Init_Flash() != 0)
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
     uint8_t zero[4 * FS_BITMAP_WORDS] = {};
-    return FlashWrite(FS_BITMAP_OFF, zero, sizeof zero) == 0 ? 0 : SW_MEMORY;
+    return FlashWrite(FS_BITMAP_OFF, zero, sizeof zero) == 0 ? FS_OK : SW_MEMORY_FAILURE;
 }
 
 uint16_t SelectFile(uint8_t fid, _file_info_* out)
 {
     uint8_t raw[8];
     if (FlashRead(FS_DIR_OFF + 8u * fid, raw, 8) != 0)
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
     std::memcpy(out, raw, 8);
     if (raw[0] != fid)
-        return SW_NO_FILE;
+        return SW_FILE_NOT_FOUND;
     out->used = swap16(out->used);
     out->first = swap16(out->first);
     out->maxsize = swap16(out->maxsize);
-    return 0;
+    return FS_OK;
 }
 
 uint16_t CreateCOSFile(_file_info_* info)
 {
     _file_info_ old;
     uint16_t sw = SelectFile(info->fid, &old);
-    if (sw == 0)
+    if (sw == FS_OK)
         return SW_FILE_EXISTS;
-    if (sw != SW_NO_FILE)
+    if (sw != SW_FILE_NOT_FOUND)
         return sw;
     if (info->maxsize > FS_FILE_MAX)
-        return SW_TOO_LONG;
+        return SW_FILE_TOO_LARGE;
     info->used = 0;
     info->first = FS_NO_SECTOR;
-    return StoreEntry(*info) ? 0 : SW_MEMORY;
+    return StoreEntry(*info) ? FS_OK : SW_MEMORY_FAILURE;
 }
 
 uint16_t DeleteCOSFile(uint8_t fid)
 {
     _file_info_ e;
     uint16_t sw = SelectFile(fid, &e);
-    if (sw != 0)
+    if (sw != FS_OK)
         return sw;
     uint16_t s = e.first;
     for (uint32_t steps = 0; ValidSector(s) && steps < MAX_CHAIN_STEPS; ++steps) {
         uint16_t next;
         if (!SetSectorStatus(s, 0) || !Fill(DataAddr(s, 0), 0xFF, FS_SECTOR_SIZE) ||
             !NextSector(s, &next) || !Fill(FS_CHAIN_OFF + 4u * s, 0xFF, 4))
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
         s = next;
     }
-    return Fill(FS_DIR_OFF + 8u * fid, 0xFF, 8) ? 0 : SW_MEMORY;
+    return Fill(FS_DIR_OFF + 8u * fid, 0xFF, 8) ? FS_OK : SW_MEMORY_FAILURE;
 }
 
 uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16_t length)
 {
     const uint32_t off = offset, end = off + length;
     if (off > entry.used)
-        return SW_BEYOND_USED;
+        return SW_OFFSET_BEYOND_USED;
     if (end > entry.used)
-        return static_cast<uint16_t>(SW_AVAILABLE | ((entry.used - off) & 0xFF));
+        return static_cast<uint16_t>(SW_WRONG_LE | ((entry.used - off) & 0xFF));
 
     // Sectors of the chain up to the one that holds the last byte read (for a
     // read of 0 bytes, the one at the offset).
@@ -212,7 +201,7 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
     if (lastIdx >= sizeof chain / sizeof chain[0])
         return SW_NO_SECTOR;   // only an entry beyond any sound file size gets here
     if (!WalkChain(entry.first, lastIdx + 1, chain, &have))
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
     if (have <= firstIdx)
         return SW_NO_SECTOR;
 
@@ -226,11 +215,11 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
         if (k > length - done)
             k = length - done;
         if (FlashRead(DataAddr(chain[idx], r), buffer + done, k) != 0)
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
         done += k;
         pos += k;
     }
-    return 0;
+    return FS_OK;
 }
 
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length)
@@ -239,9 +228,9 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
     // A damaged directory may give any maximum size; no file exceeds 4096 bytes.
     const uint32_t maxsize = entry.maxsize < FS_FILE_MAX ? entry.maxsize : FS_FILE_MAX;
     if (off > maxsize)
-        return SW_OFFSET;
+        return SW_WRONG_P1P2;
     if (end > maxsize)
-        return SW_TOO_LONG;
+        return SW_FILE_TOO_LARGE;
 
     // Every sector up to the one holding the last byte written (for a write
     // of 0 bytes, the one at the offset) must exist afterwards. Count what
@@ -252,15 +241,15 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
     uint32_t have = 0;
     if (entry.first != FS_NO_SECTOR) {
         if (!ValidSector(entry.first))
-            return SW_MEMORY;   // damaged entry: its chain cannot be followed
+            return SW_MEMORY_FAILURE;   // damaged entry: its chain cannot be followed
         if (!WalkChain(entry.first, need, chain, &have))
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
     }
     uint32_t bitmap[FS_BITMAP_WORDS];
     if (!ReadBitmap(bitmap))
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
     if (need - have > FreeCount(bitmap))
-        return SW_CARD_FULL;
+        return SW_NOT_ENOUGH_SPACE;
 
     // Extend the chain, each new sector the lowest free one, linked behind
     // the last sector of the chain.
@@ -268,11 +257,11 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
         uint16_t s = LowestFree(bitmap);
         bitmap[s >> 5] |= 1u << (s & 31);
         if (!SetSectorStatus(s, 1) || !SetPTItem(s, FS_NO_SECTOR))
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
         if (have == 0)
             entry.first = s;
         else if (!SetPTItem(chain[have - 1], s))
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
         chain[have++] = s;
     }
 
@@ -295,12 +284,12 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
     };
     if (off > entry.used) {
         if (!put(entry.used, nullptr, off - entry.used))
-            return SW_MEMORY;
+            return SW_MEMORY_FAILURE;
         entry.used = offset;
     }
     if (!put(off, data, length))
-        return SW_MEMORY;
+        return SW_MEMORY_FAILURE;
     if (end > entry.used)
         entry.used = static_cast<uint16_t>(end);
-    return StoreEntry(entry) ? 0 : SW_MEMORY;
+    return StoreEntry(entry) ? FS_OK : SW_MEMORY_FAILURE;
 }

@@ -6,10 +6,17 @@
 //   0x2000  data area, 896 sectors of 64 bytes (sector s at 0x2000 + 64s)
 //   0x10000 key-matrix area (outside the file system, never formatted)
 // All integers in the image are little-endian. Operations that return a
-// status answer 0 for success or a card status word.
+// status answer FS_OK for success or a card status word.
 #pragma once
 
 #include <cstdint>
+
+#include "vcard/card_protocol.h"
+
+// Success of the file system and of the card operations built directly on
+// it (RWDeviceStatus, LoadInnerKey, InitAuth, ...): 0, where an instruction
+// and a key record operation answer SW_OK.
+constexpr uint16_t FS_OK = 0;
 
 constexpr uint32_t FS_BITMAP_OFF = 0x0000;
 constexpr uint32_t FS_BITMAP_WORDS = 28;
@@ -38,33 +45,33 @@ struct _file_info_ {
 static_assert(sizeof(_file_info_) == 8, "directory entry is 8 bytes");
 
 // Formats the card: 0xFF over the first 64 KiB, then a zero (all free) bitmap.
-// 0, or 0x6581 when the image cannot be written.
+// 0, or SW_MEMORY_FAILURE when the image cannot be written.
 uint16_t FileSysInit();
 
-// Reads the entry of fid into *out (host order). 0; 0x6A82 when the slot's
-// first byte differs from fid (out then holds the slot's raw bytes); 0x6581
+// Reads the entry of fid into *out (host order). 0; SW_FILE_NOT_FOUND when the slot's
+// first byte differs from fid (out then holds the slot's raw bytes); SW_MEMORY_FAILURE
 // when the image cannot be read.
 uint16_t SelectFile(uint8_t fid, _file_info_* out);
 
 // Creates the file described by info->fid, info->rfu and info->maxsize; sets
-// info->used = 0 and info->first = 0xFFFF and stores the entry. 0x6A87 when
+// info->used = 0 and info->first = 0xFFFF and stores the entry. SW_FILE_EXISTS when
 // the id exists (id 0xFF always does: its erased slot reads as an entry),
-// 0x6A88 when maxsize is above 4096, 0x6581 when the entry cannot be written.
+// SW_FILE_TOO_LARGE when maxsize is above 4096, SW_MEMORY_FAILURE when the entry cannot be written.
 uint16_t CreateCOSFile(_file_info_* info);
 
 // Frees the file's chain (sectors erased to 0xFF) and erases its entry.
-// 0x6A82 when there is no such file; 0x6581 when the image cannot be written.
+// SW_FILE_NOT_FOUND when there is no such file; SW_MEMORY_FAILURE when the image cannot be written.
 uint16_t DeleteCOSFile(uint8_t fid);
 
 // Reads length bytes from offset of the file that entry describes.
-// 0x6A89 offset beyond the used length; 0x6C00 | ((used - offset) & 0xFF) when
-// the read would end beyond it; 0x6A8A the chain has no sector at the offset;
-// 0x6A8B the chain ends inside the read; 0x6581 the image cannot be read.
+// SW_OFFSET_BEYOND_USED offset beyond the used length; SW_WRONG_LE | ((used - offset) & 0xFF) when
+// the read would end beyond it; SW_NO_SECTOR the chain has no sector at the offset;
+// SW_CHAIN_ENDS the chain ends inside the read; SW_MEMORY_FAILURE the image cannot be read.
 uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16_t length);
 
 // Writes length bytes at offset, zero-filling any gap above the used length,
 // allocating sectors lowest number first, and stores the updated entry (the
 // caller's copy is not updated: select the file again to see it).
-// 0x6A86 offset beyond the maximum size; 0x6A88 the write would end beyond it;
-// 0x6A84 no free sector left; 0x6581 the image cannot be written.
+// SW_WRONG_P1P2 offset beyond the maximum size; SW_FILE_TOO_LARGE the write would end beyond it;
+// SW_NOT_ENOUGH_SPACE no free sector left; SW_MEMORY_FAILURE the image cannot be written.
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length);

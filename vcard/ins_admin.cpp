@@ -31,9 +31,9 @@ bool CodeMatches(void (*build)(uint8_t*))
 uint16_t Ins_Reset_Cos()
 {
     if (!CodeMatches(BuildResetCode))
-        return 0x6A80;
+        return SW_WRONG_DATA;
     uint16_t st = FileSysInit();
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     return InitCosSys();
 }
@@ -47,19 +47,19 @@ uint16_t Ins_Restoration()
 uint16_t Ins_Debug()
 {
     if (!CodeMatches(BuildDebugCode))
-        return 0x6A80;
+        return SW_WRONG_DATA;
     uint32_t offset = uint32_t(sIFP.P1) << 8 | sIFP.P2;
     FlashRead(offset, sIFP.reply, sIFP.Le);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Get_SN()
 {
     if (sIFP.Le < SN_LEN)
-        return 0x6C00 | SN_LEN;
+        return SW_WRONG_LE | SN_LEN;
     std::memset(sIFP.reply, '1', SN_LEN);
     sIFP.Le = SN_LEN;
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Get_Version()
@@ -77,9 +77,9 @@ uint16_t Ins_Get_Version()
         n += unsigned(std::strlen(p));
     }
     if (sIFP.Le < n)
-        return uint16_t(0x6C00 | n);
+        return uint16_t(SW_WRONG_LE | n);
     sIFP.Le = uint8_t(n);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Initialize_System_Key()
@@ -99,9 +99,9 @@ uint16_t Ins_Card_Block()
     uint8_t was = sDevInfo.blocked;
     sDevInfo.blocked = 1;
     uint16_t st = RWDeviceStatus(1, &sDevInfo);
-    if (st != 0) {
+    if (st != FS_OK) {
         sDevInfo.blocked = was;
         return st;
     }
-    return 0x9000;
+    return SW_OK;
 }

@@ -10,7 +10,6 @@
 namespace {
 
 constexpr uint32_t EXTERNAL_KEY_BASE = 6;   // P2 1..4 name key records 7..10
-constexpr uint16_t WRITE_FAILED = 0x6581;
 
 }  // namespace
 
@@ -21,28 +20,28 @@ uint16_t Ins_Get_Challenge()
     unsigned want = sIFP.Le < sizeof fresh ? sIFP.Le : unsigned(sizeof fresh);
     std::memset(&sRand, 0, sizeof sRand);
     if (want > 0 && EGetRand(0, fresh, uint8_t(want)) != CHIP_OK)
-        return 0x6F00;
+        return SW_UNKNOWN;
     std::memcpy(sIFP.reply, fresh, want);
     sRand.len = want < sizeof sRand.buf ? want : unsigned(sizeof sRand.buf);
     std::memcpy(sRand.buf, fresh, sRand.len);
     std::memset(fresh, 0, sizeof fresh);
     sIFP.Le = uint8_t(want);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_External_Authenticate()
 {
     if (sRand.len == 0)
-        return 0x6984;
+        return SW_NO_CHALLENGE;
     uint32_t n = EXTERNAL_KEY_BASE + sIFP.P2;
     _key_info_ rec;
     uint16_t st = RWSystemKey(0, n, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (rec.no != n)
-        return 0x6A03;
+        return SW_KEY_NOT_FOUND;
     if (rec.tries == 0)
-        return 0x6983;
+        return SW_AUTH_BLOCKED;
     uint8_t plain[16];
     sm4_crypt_ecb(rec.value, SM4_ECB_DECRYPT, 16, sIFP.data, plain);
     uint8_t expect[16] = {0};
@@ -54,9 +53,9 @@ uint16_t Ins_External_Authenticate()
         // Count the failure before answering; an image that cannot take the
         // count must not allow unlimited guesses.
         rec.tries--;
-        if (RWSystemKey(1, n, &rec) != 0x9000)
-            return WRITE_FAILED;
-        return uint16_t(0x63C0 | (rec.tries & 0x0F));
+        if (RWSystemKey(1, n, &rec) != SW_OK)
+            return SW_MEMORY_FAILURE;
+        return uint16_t(SW_WRONG_PIN | (rec.tries & 0x0F));
     }
     if (rec.tries != rec.maxTries) {
         rec.tries = rec.maxTries;
@@ -65,17 +64,17 @@ uint16_t Ins_External_Authenticate()
     if (rec.secBit < 16)
         sSecStatus = uint16_t(sSecStatus | (1u << rec.secBit));
     std::memset(&sRand, 0, sizeof sRand);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Internal_Authenticate()
 {
     _key_info_ rec;
     uint16_t st = RWSystemKey(0, KEY_INTERNAL, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (rec.no != KEY_INTERNAL)
-        return 0x6A03;
+        return SW_KEY_NOT_FOUND;
     sm4_crypt_ecb(rec.value, SM4_ECB_ENCRYPT, 16, sIFP.data, sIFP.reply);
-    return 0x9000;
+    return SW_OK;
 }

@@ -34,16 +34,16 @@ struct CardKey {
 };
 
 // Fetches the key of private-key file fid under the inner key. Without a
-// loaded inner key every key would unwrap to garbage: 0x6985.
+// loaded inner key every key would unwrap to garbage: SW_CONDITIONS_NOT_SATISFIED.
 uint16_t FetchKey(uint8_t fid, CardKey* key)
 {
     if (!InnerKeyHeld())
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint16_t st = GetPrivateKey(fid, sInnerKey.buf, key->d, &key->curve);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     key->L = GetParamLen(key->curve);
-    return key->L == 0 ? 0x6A03 : 0x9000;
+    return key->L == 0 ? SW_KEY_NOT_FOUND : SW_OK;
 }
 
 // The same for the SM2 instructions, which use the key as an sm2p256v1
@@ -51,8 +51,8 @@ uint16_t FetchKey(uint8_t fid, CardKey* key)
 uint16_t FetchSm2Key(uint8_t fid, CardKey* key)
 {
     uint16_t st = FetchKey(fid, key);
-    if (st == 0x9000 && key->curve != CURVE_PRIME256V1 && key->curve != CURVE_SM2P256V1)
-        st = 0x6A86;
+    if (st == SW_OK && key->curve != CURVE_PRIME256V1 && key->curve != CURVE_SM2P256V1)
+        st = SW_WRONG_P1P2;
     return st;
 }
 
@@ -70,14 +70,14 @@ uint16_t Hash(bool sha1)
     const uint8_t* data = sIFP.data;
     const uint32_t len = sIFP.Lc;
     if (data == nullptr || len == 0)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t digest[32];
     switch (sIFP.P1) {
     case 0:
         if (sIFP.Le != D)
-            return uint16_t(0x6C00 | D);
+            return uint16_t(SW_WRONG_LE | D);
         if (state != HASH_IDLE)
-            return 0x6A86;
+            return SW_WRONG_P1P2;
         if (sha1)
             ESHA1(data, len, digest);
         else
@@ -85,7 +85,7 @@ uint16_t Hash(bool sha1)
         break;
     case 1:
         if (state != HASH_IDLE)
-            return 0x6A86;
+            return SW_WRONG_P1P2;
         state = HASH_STARTED;
         if (sha1) {
             ESHA1_Init(&sSha1Ctx);
@@ -94,21 +94,21 @@ uint16_t Hash(bool sha1)
             SM3_Init(&sSM3Ctx);
             SM3_Update(&sSM3Ctx, data, len);
         }
-        return 0x9000;
+        return SW_OK;
     case 2:
         if (state != HASH_STARTED && state != HASH_UPDATING)
-            return 0x6A86;
+            return SW_WRONG_P1P2;
         state = HASH_UPDATING;
         if (sha1)
             ESHA1_Update(&sSha1Ctx, data, len);
         else
             SM3_Update(&sSM3Ctx, data, len);
-        return 0x9000;
+        return SW_OK;
     case 3:
         if (sIFP.Le != D)
-            return uint16_t(0x6C00 | D);
+            return uint16_t(SW_WRONG_LE | D);
         if (state != HASH_STARTED && state != HASH_UPDATING)
-            return 0x6A86;
+            return SW_WRONG_P1P2;
         state = HASH_IDLE;
         if (sha1) {
             ESHA1_Update(&sSha1Ctx, data, len);
@@ -119,75 +119,75 @@ uint16_t Hash(bool sha1)
         }
         break;
     default:
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     }
     std::memcpy(sIFP.reply, digest, D);
     sIFP.Le = D;
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Sm2Sign()
 {
     CardKey key;
     uint16_t st = FetchSm2Key(sIFP.P1, &key);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (sIFP.data == nullptr || sIFP.Lc != 32)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t sig[64];
     if (SM2_Sign(key.d, sIFP.data, sig) != 0)
-        return 0x6F00;
+        return SW_UNKNOWN;
     std::memcpy(sIFP.reply, sig, sizeof sig);
     sIFP.Le = uint8_t(2 * key.L);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Sm2Verify()
 {
     if (sIFP.data == nullptr || sIFP.Lc != 32 + 64 + 64)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     const uint8_t* e = sIFP.data;
     const uint8_t* pub = sIFP.data + 32;
     const uint8_t* sig = sIFP.data + 96;
-    return SM2_Verify(pub, e, sig) == 0 ? 0x9000 : 0x9302;
+    return SM2_Verify(pub, e, sig) == 0 ? SW_OK : SW_SIGNATURE_INVALID;
 }
 
 uint16_t Sm2Encrypt()
 {
     if (sIFP.data == nullptr || sIFP.Lc <= 64)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     const uint32_t m = uint32_t(sIFP.Lc) - 64;
     uint8_t out[256];
     int outLen = 255;
     int rc = SM2_Encrypt(sIFP.data, sIFP.data + 64, m, out, &outLen);
     if (rc == SM2_ERR_POINT)
-        return 0x6A80;
+        return SW_WRONG_DATA;
     if (rc != SM2_OK || outLen <= 0 || outLen > 255)
-        return 0x6F00;
+        return SW_UNKNOWN;
     std::memcpy(sIFP.reply, out, size_t(outLen));
     sIFP.Le = uint8_t(outLen);
-    return 0x9000;
+    return SW_OK;
 }
 
 // 0x76: the card's step of an SM2 challenge. A ciphertext that SM2 refuses
-// (C3 does not match, C1 off the curve) answers 0x6A80 with no data, so no
+// (C3 does not match, C1 off the curve) answers SW_WRONG_DATA with no data, so no
 // unchecked plaintext ever leaves the card.
 uint16_t Sm2Decrypt()
 {
     CardKey key;
     uint16_t st = FetchSm2Key(sIFP.P1, &key);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (sIFP.data == nullptr || sIFP.Lc <= SM2_OVERHEAD)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t out[256];
     uint32_t outLen = 0;
     int rc = SM2_Decrypt(key.d, sIFP.data, sIFP.Lc, out, &outLen);
-    uint16_t sw = 0x6A80;
+    uint16_t sw = SW_WRONG_DATA;
     if (rc == SM2_OK && outLen == sIFP.Lc - SM2_OVERHEAD) {
         std::memcpy(sIFP.reply, out, outLen);
         sIFP.Le = uint8_t(outLen);
-        sw = 0x9000;
+        sw = SW_OK;
     }
     OPENSSL_cleanse(out, sizeof out);
     return sw;
@@ -197,50 +197,50 @@ uint16_t Sm2Decrypt()
 
 uint16_t Ins_Symmetrical()
 {
-    if (sIFP.INS != 0x50 && sIFP.INS != 0x52)
-        return 0x6D00;
+    if (sIFP.INS != INS_SM4_ENCRYPT && sIFP.INS != INS_SM4_DECRYPT)
+        return SW_INS_NOT_SUPPORTED;
     if (sIFP.Le != sIFP.Lc)
-        return uint16_t(0x6C00 | sIFP.Lc);
+        return uint16_t(SW_WRONG_LE | sIFP.Lc);
     if (sIFP.data == nullptr || sIFP.Lc == 0 || sIFP.Lc % 16 != 0)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t key[16];
     if (sIFP.P1 == 0) {
         _key_info_ rec;
         uint16_t st = RWSystemKey(0, KEY_SYMMETRIC, &rec);
-        if (st != 0x9000)
+        if (st != SW_OK)
             return st;
         if (rec.no != KEY_SYMMETRIC)
-            return 0x6A03;
+            return SW_KEY_NOT_FOUND;
         std::memcpy(key, rec.value, sizeof key);
         OPENSSL_cleanse(&rec, sizeof rec);
     } else if (sIFP.P1 == 1) {
         if (sSessonKey.len != 16)
-            return 0x6A8A;
+            return SW_NO_SESSION_KEY;
         std::memcpy(key, sSessonKey.buf, sizeof key);
     } else {
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     }
-    const int mode = sIFP.INS == 0x50 ? SM4_ECB_ENCRYPT : SM4_ECB_DECRYPT;
+    const int mode = sIFP.INS == INS_SM4_ENCRYPT ? SM4_ECB_ENCRYPT : SM4_ECB_DECRYPT;
     sm4_crypt_ecb(key, mode, sIFP.Lc, sIFP.data, sIFP.reply);
     OPENSSL_cleanse(key, sizeof key);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_HASH()
 {
-    if (sIFP.INS != 0x54 && sIFP.INS != 0x56)
-        return 0x6D00;
-    return Hash(sIFP.INS == 0x54);
+    if (sIFP.INS != INS_SHA1 && sIFP.INS != INS_SM3)
+        return SW_INS_NOT_SUPPORTED;
+    return Hash(sIFP.INS == INS_SHA1);
 }
 
 uint16_t Ins_ECDSA_Sign()
 {
     CardKey key;
     uint16_t st = FetchKey(sIFP.P1, &key);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (sIFP.data == nullptr || sIFP.Lc < 20 || sIFP.Lc > 32)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t digest[32] = {0};
     std::memcpy(digest, sIFP.data, sIFP.Lc);
     uint8_t sig[2 * ECC_MAX_L] = {0};
@@ -249,7 +249,7 @@ uint16_t Ins_ECDSA_Sign()
         return ChipToStatus(rc);
     std::memcpy(sIFP.reply, sig, 2 * key.L);
     sIFP.Le = uint8_t(2 * key.L);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_ECDSA_Verify()
@@ -258,18 +258,18 @@ uint16_t Ins_ECDSA_Verify()
     const uint8_t curve = sIFP.P2;
     const uint32_t L = GetParamLen(curve);
     if (L == 0)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     if (digestLen < 20 || digestLen > 32)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     // Digest, signature and public point must all be in the data.
     if (sIFP.data == nullptr || sIFP.Lc < digestLen + 4 * L)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     const uint8_t* sig = sIFP.data + digestLen;
     const uint8_t* Q = sig + 2 * L;
     int rc = Chip_ECDSA_Verify(curve, sIFP.data, Q, sig);
     if (rc == CHIP_OK)
-        return 0x9000;
-    return rc == CHIP_BAD_POINT ? 0x6A80 : 0x9302;
+        return SW_OK;
+    return rc == CHIP_BAD_POINT ? SW_WRONG_DATA : SW_SIGNATURE_INVALID;
 }
 
 // 0xC6: an envelope for the host's point Q: k·Q and the CRC of k·G go back,
@@ -279,11 +279,11 @@ uint16_t Ins_ECC_GenDE()
     const uint8_t curve = sIFP.P1;
     const uint32_t L = GetParamLen(curve);
     if (L == 0)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     if (sIFP.Le != 2 * L + 2)
-        return uint16_t(0x6C00 | (2 * L + 2));
+        return uint16_t(SW_WRONG_LE | (2 * L + 2));
     uint8_t kG[2 * ECC_MAX_L] = {0};
     uint8_t kQ[2 * ECC_MAX_L] = {0};
     int rc = Chip_GenDE(curve, sIFP.data, kG, kQ);
@@ -293,7 +293,7 @@ uint16_t Ins_ECC_GenDE()
     PutCrc(sIFP.reply + 2 * L, ECalCrc16(0, kG, 2 * L));
     SetSessionKey(kG);
     OPENSSL_cleanse(kG, sizeof kG);
-    return 0x9000;
+    return SW_OK;
 }
 
 // 0xC8: opens an envelope with the key of file P1. The opened point must match
@@ -302,25 +302,25 @@ uint16_t Ins_ECC_OpenDE()
 {
     CardKey key;
     uint16_t st = FetchKey(sIFP.P1, &key);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     const uint32_t L = key.L;
     if (sIFP.P2 > 1)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     if (sIFP.P2 == 1 && sIFP.Le != 2 * L)
-        return uint16_t(0x6C00 | (2 * L));
+        return uint16_t(SW_WRONG_LE | (2 * L));
     if (sIFP.data == nullptr || sIFP.Lc != 2 * L + 2)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t kG[2 * ECC_MAX_L] = {0};
     int rc = Chip_OpenDE(key.curve, sIFP.data, key.d, kG);
-    uint16_t sw = 0x9000;
+    uint16_t sw = SW_OK;
     if (rc != CHIP_OK) {
         sw = ChipToStatus(rc);
     } else {
         if (ECalCrc16(0, kG, 2 * L) != GetCrc(sIFP.data + 2 * L))
-            sw = 0x6A02;
+            sw = SW_CRC_FAILED;
     }
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         if (sIFP.P2 == 0) {
             SetSessionKey(kG);
             sIFP.Le = 0;
@@ -335,39 +335,39 @@ uint16_t Ins_ECC_OpenDE()
 uint16_t Ins_ECC_ECDH()
 {
     if (sIFP.Le != sIFP.Lc)
-        return uint16_t(0x6C00 | sIFP.Lc);
+        return uint16_t(SW_WRONG_LE | sIFP.Lc);
     if (GetParamLen(sIFP.P2) == 0)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     CardKey key;
     uint16_t st = FetchKey(sIFP.P1, &key);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (key.curve != sIFP.P2)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     const uint32_t L = key.L;
     if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t shared[2 * ECC_MAX_L] = {0};
     int rc = Chip_ECDH(key.curve, sIFP.data, key.d, shared);
     if (rc != CHIP_OK)
         return ChipToStatus(rc);
     std::memcpy(sIFP.reply, shared, 2 * L);
     OPENSSL_cleanse(shared, sizeof shared);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_SM2()
 {
     switch (sIFP.INS) {
-    case 0x70:
+    case INS_SM2_SIGN:
         return Sm2Sign();
-    case 0x72:
+    case INS_SM2_VERIFY:
         return Sm2Verify();
-    case 0x74:
+    case INS_SM2_ENCRYPT:
         return Sm2Encrypt();
-    case 0x76:
+    case INS_SM2_DECRYPT:
         return Sm2Decrypt();
     default:
-        return 0x6D00;
+        return SW_INS_NOT_SUPPORTED;
     }
 }

@@ -18,7 +18,7 @@ bool RefreshCurrentFile()
     if (sfi.fid == NO_CURRENT_FILE)
         return false;
     _file_info_ now;
-    if (SelectFile(sfi.fid, &now) != 0) {
+    if (SelectFile(sfi.fid, &now) != FS_OK) {
         ClearCurrentFile();
         return false;
     }
@@ -31,62 +31,62 @@ bool RefreshCurrentFile()
 uint16_t Ins_Select_File()
 {
     if (CheckFileSecure(sIFP.P1, FOP_SELECT, sSecStatus) == 0)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     _file_info_ found;
     uint16_t st = SelectFile(sIFP.P1, &found);
-    if (st != 0) {
+    if (st != FS_OK) {
         ClearCurrentFile();
         return st;
     }
     sfi = found;
     sIFP.reply[0] = uint8_t(sfi.used >> 8);
     sIFP.reply[1] = uint8_t(sfi.used);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Read_File()
 {
     if (sfi.fid == NO_CURRENT_FILE)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     if (!CheckFileSecure(sfi.fid, FOP_READ, sSecStatus))
-        return 0x6982;
+        return SW_SECURITY_NOT_SATISFIED;
     if (!RefreshCurrentFile())
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint32_t offset = Offset();
     if (offset >= sfi.used)
-        return 0x6B00;
+        return SW_WRONG_OFFSET;
     uint32_t avail = sfi.used - offset;
     if (avail < sIFP.Le)
-        return uint16_t(0x6C00 | (avail & 0xFF));
+        return uint16_t(SW_WRONG_LE | (avail & 0xFF));
     uint16_t st = ReadCOSFile(sfi, uint16_t(offset), sIFP.reply, sIFP.Le);
-    return st != 0 ? st : 0x9000;
+    return st != FS_OK ? st : SW_OK;
 }
 
 uint16_t Ins_Update_File()
 {
     if (sfi.fid == NO_CURRENT_FILE)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     if (!CheckFileSecure(sfi.fid, FOP_UPDATE, sSecStatus))
-        return 0x6982;
+        return SW_SECURITY_NOT_SATISFIED;
     if (!RefreshCurrentFile())
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint32_t offset = Offset();
     if (offset > sfi.maxsize)
-        return 0x6B00;
+        return SW_WRONG_OFFSET;
     // The identity record is written once, while it is empty.
     if (sfi.fid == FID_IDENTITY && sfi.used != 0)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint16_t st = WriteCOSFile(sfi, uint16_t(offset), sIFP.data, sIFP.Lc);
     // The write stored a new entry; keep the current record in step with it.
     RefreshCurrentFile();
-    return st != 0 ? st : 0x9000;
+    return st != FS_OK ? st : SW_OK;
 }
 
 uint16_t Ins_Create_File()
 {
     const uint8_t* d = sIFP.data;
     if (!CheckFileSecure(d[0], FOP_CREATE, sSecStatus))
-        return 0x6982;
+        return SW_SECURITY_NOT_SATISFIED;
     _file_info_ info;
     info.fid = d[0];
     info.rfu = d[1];
@@ -94,16 +94,16 @@ uint16_t Ins_Create_File()
     info.first = FS_NO_SECTOR;
     info.maxsize = uint16_t(d[6] | d[7] << 8);
     uint16_t st = CreateCOSFile(&info);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     sfi = info;
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Delete_File()
 {
     if (!CheckFileSecure(sIFP.P1, FOP_DELETE, sSecStatus))
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint16_t st = DeleteCardFile(sIFP.P1);
-    return st != 0 ? st : 0x9000;
+    return st != FS_OK ? st : SW_OK;
 }

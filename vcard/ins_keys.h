@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-// Status word for a failed Chip_ operation: 0x6A80 for a point that is not on
-// the curve, 0x6F00 for any other failure (no group, arithmetic, allocation).
-// Never 0x9000.
+// Status word for a failed Chip_ operation: SW_WRONG_DATA for a point that is not on
+// the curve, SW_UNKNOWN for any other failure (no group, arithmetic, allocation).
+// Never SW_OK.
 uint16_t ChipToStatus(int chipResult);
 
 // 1 while the inner key is loaded (sInnerKey holds 16 bytes), else 0.
@@ -16,7 +16,7 @@ int InnerKeyHeld();
 // (0 for a serial number without a curve).
 uint32_t CurveBlockLen(uint8_t serial);
 
-// Selects card file fid and reads length bytes at offset into out. 0 or the file system's status (0x6A82: no such file).
+// Selects card file fid and reads length bytes at offset into out. 0 or the file system's status (SW_FILE_NOT_FOUND: no such file).
 uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length);
 
 // A CRC-16 as the card stores and checks it: low byte first.

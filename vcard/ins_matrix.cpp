@@ -25,14 +25,6 @@
 namespace {
 
 constexpr uint32_t MATRIX_AREA_SIZE = 0x10000;   // bytes of the key-matrix area
-constexpr uint16_t PRIVKEY_FILE_SIZE = 128;
-constexpr uint16_t SMALL_FILE_SIZE = 64;         // transport key and curve table files
-constexpr uint16_t CURVE_TABLE_LEN = 16;
-constexpr uint16_t TRANSPORT_KEY_LEN = 16;
-constexpr uint16_t IDENTITY_TEXT_OFF = 49;       // identity text in file 0x40
-constexpr uint16_t ENVELOPE_OFF = 48;            // recovery envelope in file 2
-constexpr uint16_t ENVELOPE_LEN = 70;            // r·P, CRC and SHA-1 of the secret
-constexpr uint32_t INNER_SECRET_LEN = 48;
 
 // Wipes a local buffer that held key material.
 template <size_t N>
@@ -45,16 +37,16 @@ void Wipe(uint8_t (&buf)[N])
 uint16_t SelectOrCreate(uint8_t fid, uint16_t maxSize, _file_info_* entry)
 {
     uint16_t st = SelectFile(fid, entry);
-    if (st != 0x6A82)
+    if (st != SW_FILE_NOT_FOUND)
         return st;
     _file_info_ fresh{};
     fresh.fid = fid;
     fresh.maxsize = maxSize;
     st = CreateCOSFile(&fresh);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     *entry = fresh;
-    return 0;
+    return FS_OK;
 }
 
 // ---------------------------------------------------------------- key matrix
@@ -73,7 +65,7 @@ uint16_t MatrixGenerate(const MatrixJob& job)
     uint8_t points[256] = {0};
     uint8_t work[256] = {0};
     uint16_t crc = 0;
-    uint16_t sw = 0x9000;
+    uint16_t sw = SW_OK;
     for (uint32_t i = 0; i < job.count; ++i) {
         uint8_t d[ECC_MAX_L] = {0};
         uint8_t P[2 * ECC_MAX_L] = {0};
@@ -91,10 +83,10 @@ uint16_t MatrixGenerate(const MatrixJob& job)
         Wipe(element);
         Wipe(d);
     }
-    if (sw == 0x9000 &&
+    if (sw == SW_OK &&
         FlashWrite(FS_MATRIX_OFF + job.start, work, job.blk * job.count) != 0)
-        sw = 0x6581;
-    if (sw == 0x9000) {
+        sw = SW_MEMORY_FAILURE;
+    if (sw == SW_OK) {
         std::memcpy(sIFP.reply, points, 2 * job.L * job.count);
         PutCrc(sIFP.reply + 2 * job.L * job.count, crc);
     }
@@ -107,7 +99,7 @@ uint16_t MatrixExport(const MatrixJob& job)
     uint8_t stored[256];
     uint8_t out[256] = {0};
     if (FlashRead(FS_MATRIX_OFF + job.start, stored, job.blk * job.count) != 0)
-        return 0x6581;
+        return SW_MEMORY_FAILURE;
     uint16_t crc = 0;
     for (uint32_t i = 0; i < job.count; ++i) {
         uint8_t plain[32];
@@ -118,7 +110,7 @@ uint16_t MatrixExport(const MatrixJob& job)
     }
     std::memcpy(sIFP.reply, out, job.blk * job.count);
     PutCrc(sIFP.reply + job.blk * job.count, crc);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t MatrixImport(const MatrixJob& job)
@@ -132,11 +124,11 @@ uint16_t MatrixImport(const MatrixJob& job)
         sm4_crypt_ecb(sInnerKey.buf, SM4_ECB_ENCRYPT, int(job.blk), plain, work + job.blk * i);
         Wipe(plain);
     }
-    uint16_t sw = 0x9000;
+    uint16_t sw = SW_OK;
     if (crc != GetCrc(sIFP.data + job.blk * job.count))
-        sw = 0x6A02;
+        sw = SW_CRC_FAILED;
     else if (FlashWrite(FS_MATRIX_OFF + job.start, work, job.blk * job.count) != 0)
-        sw = 0x6581;
+        sw = SW_MEMORY_FAILURE;
     Wipe(work);
     return sw;
 }
@@ -147,17 +139,17 @@ uint16_t MatrixImport(const MatrixJob& job)
 uint16_t CalculateIdentityKey()
 {
     if (!InnerKeyHeld())
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     if (sIFP.data == nullptr || sIFP.Lc % 2 != 0)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     uint8_t out[ECC_MAX_L] = {0};
     if (Chip_CalIsk(sIFP.P1, sIFP.data, sIFP.Lc, sInnerKey.buf, out) != CHIP_OK)
-        return 0x6A03;
+        return SW_KEY_NOT_FOUND;
     uint8_t L = GetParamLen(sIFP.P1);
     std::memcpy(sIFP.reply, out, L);
     sIFP.Le = L;
     Wipe(out);
-    return 0x9000;
+    return SW_OK;
 }
 
 // Writes the curve of key file fid into the curve table (file 4), creating
@@ -167,16 +159,16 @@ uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
     _file_info_ table;
     uint8_t curves[CURVE_TABLE_LEN] = {0};
     uint16_t st = SelectFile(FID_CURVES, &table);
-    if (st == 0x6A82) {
-        st = SelectOrCreate(FID_CURVES, SMALL_FILE_SIZE, &table);
-        if (st == 0)
+    if (st == SW_FILE_NOT_FOUND) {
+        st = SelectOrCreate(FID_CURVES, CURVES_FILE_SIZE, &table);
+        if (st == FS_OK)
             st = WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
-        if (st == 0)
+        if (st == FS_OK)
             st = SelectFile(FID_CURVES, &table);
     }
-    if (st == 0)
+    if (st == FS_OK)
         st = ReadCOSFile(table, 0, curves, CURVE_TABLE_LEN);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     curves[fid - FID_PRIVKEY] = curve;
     return WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
@@ -190,12 +182,12 @@ uint16_t ImportPrivateKey()
     const uint8_t curve = sIFP.P2 >> 4;
     const bool plain = (sIFP.P2 & 0x0F) != 0;
     if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + 15)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     const uint8_t L = GetParamLen(curve);
     if (L == 0)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
     if (sIFP.data == nullptr || sIFP.Lc < 2 || uint32_t(sIFP.Lc) - 2 != L)
-        return 0x6700;   // a scalar of another length would be stored as another key
+        return SW_WRONG_LENGTH;   // a scalar of another length would be stored as another key
     const uint32_t n = uint32_t(sIFP.Lc) - 2;
 
     uint8_t scalar[32] = {0};
@@ -204,21 +196,21 @@ uint16_t ImportPrivateKey()
     } else {
         uint8_t tk[TRANSPORT_KEY_LEN];
         uint16_t st = ReadCardFile(FID_TRANSPORT, 0, tk, TRANSPORT_KEY_LEN);
-        if (st == 0x6A82)
-            return 0x6A8A;
-        if (st != 0)
+        if (st == SW_FILE_NOT_FOUND)
+            return SW_NO_SESSION_KEY;
+        if (st != FS_OK)
             return st;
         Key_XOR(sIFP.data, int(n), tk, TRANSPORT_KEY_LEN, scalar);
         Wipe(tk);
     }
-    uint16_t sw = 0x9000;
+    uint16_t sw = SW_OK;
     if (ECalCrc16(0, scalar, L) != GetCrc(sIFP.data + n))
-        sw = 0x6A02;
+        sw = SW_CRC_FAILED;
 
     uint8_t secret[INNER_SECRET_LEN];
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         uint16_t st = LoadInnerKey(1, nullptr, secret, sUsrPin);
-        if (st != 0) {
+        if (st != FS_OK) {
             sw = st;
         } else {
             sInnerKey.len = 16;
@@ -228,33 +220,33 @@ uint16_t ImportPrivateKey()
     }
 
     _file_info_ keyFile{};
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         uint16_t st = SelectOrCreate(fid, PRIVKEY_FILE_SIZE, &keyFile);
-        if (st != 0)
+        if (st != FS_OK)
             sw = st;
     }
-    if (sw == 0x9000 && fid == FID_PRIVKEY && keyFile.used > 0) {
+    if (sw == SW_OK && fid == FID_PRIVKEY && keyFile.used > 0) {
         // Key slot 0 takes its key once.
         uint8_t held[PRIVKEY_FILE_SIZE];
         uint16_t len = keyFile.used < PRIVKEY_FILE_SIZE ? keyFile.used : PRIVKEY_FILE_SIZE;
         uint16_t st = ReadCOSFile(keyFile, 0, held, len);
-        if (st != 0)
+        if (st != FS_OK)
             sw = st;
         else if (!BufIsZero(held, len))
-            sw = 0x6985;
+            sw = SW_CONDITIONS_NOT_SATISFIED;
         Wipe(held);
     }
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         uint16_t st = SetKeyCurve(fid, curve);
-        if (st != 0)
+        if (st != FS_OK)
             sw = st;
     }
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         const uint32_t blk = CurveBlockLen(curve);
         uint8_t enc[32];
         sm4_crypt_ecb(sInnerKey.buf, SM4_ECB_ENCRYPT, int(blk), scalar, enc);
         uint16_t st = WriteCOSFile(keyFile, 0, enc, uint16_t(blk));
-        if (st != 0)
+        if (st != FS_OK)
             sw = st;
         Wipe(enc);
     }
@@ -269,22 +261,22 @@ uint16_t ApplyTransportKey()
     constexpr uint8_t curve = 0;
     const uint32_t L = GetParamLen(curve);
     if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     if (sIFP.Le != 2 * L + 2)
-        return uint16_t(0x6C00 | (2 * L + 2));
+        return uint16_t(SW_WRONG_LE | (2 * L + 2));
     uint8_t kG[2 * ECC_MAX_L] = {0};
     uint8_t kQ[2 * ECC_MAX_L] = {0};
     int rc = Chip_GenDE(curve, sIFP.data, kG, kQ);
-    uint16_t sw = rc == CHIP_OK ? 0x9000 : ChipToStatus(rc);
+    uint16_t sw = rc == CHIP_OK ? SW_OK : ChipToStatus(rc);
     _file_info_ tkFile;
-    if (sw == 0x9000) {
-        uint16_t st = SelectOrCreate(FID_TRANSPORT, SMALL_FILE_SIZE, &tkFile);
-        if (st == 0)
+    if (sw == SW_OK) {
+        uint16_t st = SelectOrCreate(FID_TRANSPORT, TRANSPORT_FILE_SIZE, &tkFile);
+        if (st == FS_OK)
             st = WriteCOSFile(tkFile, 0, kG, TRANSPORT_KEY_LEN);
-        if (st != 0)
+        if (st != FS_OK)
             sw = st;
     }
-    if (sw == 0x9000) {
+    if (sw == SW_OK) {
         std::memcpy(sIFP.reply, kQ, 2 * L);
         PutCrc(sIFP.reply + sIFP.Le - 2, ECalCrc16(0, kG, 2 * L));
     }
@@ -298,7 +290,7 @@ uint16_t ApplyTransportKey()
 
 uint16_t ChipToStatus(int chipResult)
 {
-    return chipResult == CHIP_BAD_POINT ? 0x6A80 : 0x6F00;
+    return chipResult == CHIP_BAD_POINT ? SW_WRONG_DATA : SW_UNKNOWN;
 }
 
 int InnerKeyHeld() { return sInnerKey.len == 16 ? 1 : 0; }
@@ -312,7 +304,7 @@ uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t lengt
 {
     _file_info_ entry;
     uint16_t st = SelectFile(fid, &entry);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     return ReadCOSFile(entry, offset, out, length);
 }
@@ -322,47 +314,47 @@ uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t lengt
 uint16_t Ins_Matrix()
 {
     const uint8_t ins = sIFP.INS;
-    if (ins != 0x40 && ins != 0x42 && ins != 0x44)
-        return 0x6D00;
-    if (ins != 0x44)
+    if (ins != INS_GEN_MATRIX && ins != INS_EXPORT_MATRIX && ins != INS_IMPORT_MATRIX)
+        return SW_INS_NOT_SUPPORTED;
+    if (ins != INS_IMPORT_MATRIX)
         std::memset(sIFP.reply, 0, sIFP.Le);
     if (!InnerKeyHeld())
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
 
     MatrixJob job{};
     job.curve = sIFP.P1 >> 4;
     job.L = GetParamLen(job.curve);
     if (job.L == 0)
-        return 0x6A86;   // no curve: refused before any division by its size
+        return SW_WRONG_P1P2;   // no curve: refused before any division by its size
     job.blk = CurveBlockLen(job.curve);
 
-    if (ins == 0x40) {
+    if (ins == INS_GEN_MATRIX) {
         const uint32_t unit = 2 * job.L;
         if (sIFP.Le < 2 + unit || (sIFP.Le - 2) % unit != 0)
-            return uint16_t(0x6C00 | (unit + 2));
+            return uint16_t(SW_WRONG_LE | (unit + 2));
         job.count = (sIFP.Le - 2) / unit;
-    } else if (ins == 0x42) {
+    } else if (ins == INS_EXPORT_MATRIX) {
         if (sSessonKey.len != 16)
-            return 0x6A8A;
+            return SW_NO_SESSION_KEY;
         if (sIFP.Le < 2 + job.blk || (sIFP.Le - 2) % job.blk != 0)
-            return uint16_t(0x6C00 | (job.blk + 2));
+            return uint16_t(SW_WRONG_LE | (job.blk + 2));
         job.count = (sIFP.Le - 2) / job.blk;
     } else {
         if (sSessonKey.len != 16)
-            return 0x6A8A;
+            return SW_NO_SESSION_KEY;
         if (sIFP.data == nullptr || sIFP.Lc < 2 + job.blk || (sIFP.Lc - 2) % job.blk != 0)
-            return 0x6700;
+            return SW_WRONG_LENGTH;
         job.count = (sIFP.Lc - 2) / job.blk;
     }
 
     const uint32_t index = (uint32_t(sIFP.P1 & 0x0F) << 8) | sIFP.P2;
     job.start = job.blk * index;
     if (job.start > MATRIX_AREA_SIZE || job.start + job.blk * job.count > MATRIX_AREA_SIZE)
-        return 0x6A86;
+        return SW_WRONG_P1P2;
 
-    if (ins == 0x40)
+    if (ins == INS_GEN_MATRIX)
         return MatrixGenerate(job);
-    if (ins == 0x42)
+    if (ins == INS_EXPORT_MATRIX)
         return MatrixExport(job);
     return MatrixImport(job);
 }
@@ -370,14 +362,14 @@ uint16_t Ins_Matrix()
 uint16_t Ins_Private_Key()
 {
     switch (sIFP.INS) {
-    case 0x46:
+    case INS_CAL_ISK:
         return CalculateIdentityKey();
-    case 0x48:
+    case INS_WRITE_PRIKEY:
         return ImportPrivateKey();
-    case 0x4A:
+    case INS_APPLY_PRIKEY:
         return ApplyTransportKey();
     default:
-        return 0x6D00;
+        return SW_INS_NOT_SUPPORTED;
     }
 }
 
@@ -385,11 +377,11 @@ uint16_t Ins_Get_erG()
 {
     uint8_t envelope[ENVELOPE_LEN];
     uint16_t st = ReadCardFile(FID_INNERKEY, ENVELOPE_OFF, envelope, ENVELOPE_LEN);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     std::memcpy(sIFP.reply, envelope, ENVELOPE_LEN);
     sIFP.Le = ENVELOPE_LEN;
-    return 0x9000;
+    return SW_OK;
 }
 
 // 0x38: stores the recovered inner secret under a new user PIN. The secret is
@@ -400,28 +392,28 @@ uint16_t Ins_Get_erG()
 uint16_t Ins_Restore_rG()
 {
     if (sIFP.data == nullptr || sIFP.Lc < INNER_SECRET_LEN + 8 || sIFP.Lc > INNER_SECRET_LEN + 16)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     const uint8_t* secret = sIFP.data;
     const uint8_t* pin = sIFP.data + INNER_SECRET_LEN;
     const uint32_t pinLen = sIFP.Lc - INNER_SECRET_LEN;
 
     _file_info_ f2;
     uint16_t st = SelectFile(FID_INNERKEY, &f2);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     _inner_key_info_ rec;
     st = ReadCOSFile(f2, 0, reinterpret_cast<uint8_t*>(&rec), sizeof rec);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     uint8_t digest[20];
     ESHA1(secret, INNER_SECRET_LEN, digest);
     if (ECalCrc16(0, secret, INNER_SECRET_LEN) != GetCrc(rec.crc) ||
         CRYPTO_memcmp(digest, rec.sha1, sizeof digest) != 0)
-        return 0x6A02;
+        return SW_CRC_FAILED;
 
     _key_info_ pinRec;
     st = RWSystemKey(0, KEY_USER_PIN, &pinRec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
 
     uint8_t pinKey[16] = {0};
@@ -430,14 +422,14 @@ uint16_t Ins_Restore_rG()
     sm4_crypt_ecb(pinKey, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, enc);
     Wipe(pinKey);
     st = WriteCOSFile(f2, 0, enc, INNER_SECRET_LEN);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
 
     ESHA1(pin, pinLen, digest);
     std::memcpy(reinterpret_cast<uint8_t*>(&pinRec) + 12, digest, sizeof digest);
     pinRec.tries = pinRec.maxTries;
     st = RWSystemKey(1, KEY_USER_PIN, &pinRec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
 
     if (sDevInfo.cacheOn != 0 || sDevInfo.cacheDays != 0) {
@@ -447,25 +439,25 @@ uint16_t Ins_Restore_rG()
     }
     const uint8_t noCache[FS_PINCACHE_SIZE] = {0};
     if (FlashWrite(FS_PINCACHE_OFF, noCache, FS_PINCACHE_SIZE) != 0)
-        return 0x6581;
-    return 0x9000;
+        return SW_MEMORY_FAILURE;
+    return SW_OK;
 }
 
 uint16_t Ins_Get_eID()
 {
     _file_info_ id;
-    if (SelectFile(FID_IDENTITY, &id) != 0)
-        return 0x6A85;
+    if (SelectFile(FID_IDENTITY, &id) != FS_OK)
+        return SW_RECORD_LENGTH;
     if (id.used < IDENTITY_MIN_USED || id.used > IDENTITY_MAX_USED)
-        return 0x6A85;
+        return SW_RECORD_LENGTH;
     const uint16_t n = id.used - IDENTITY_TEXT_OFF;
     if (sIFP.Le < n)
-        return uint16_t(0x6C00 | n);
+        return uint16_t(SW_WRONG_LE | n);
     uint8_t text[IDENTITY_MAX_USED];
     uint16_t st = ReadCOSFile(id, IDENTITY_TEXT_OFF, text, n);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     std::memcpy(sIFP.reply, text, n);
     sIFP.Le = uint8_t(n);
-    return 0x9000;
+    return SW_OK;
 }

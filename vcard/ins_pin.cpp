@@ -13,8 +13,6 @@ namespace {
 
 constexpr unsigned PIN_MIN = 8;
 constexpr unsigned PIN_MAX = 16;
-constexpr unsigned SECRET_LEN = 48;   // enciphered inner secret at the start of file 2
-constexpr uint16_t WRITE_FAILED = 0x6581;
 
 uint32_t PinRecord() { return uint32_t(sIFP.P2) + 2; }
 
@@ -44,18 +42,18 @@ uint16_t WriteCacheBlock(const uint8_t* pin, unsigned len, const uint8_t* cipher
         sm4_crypt_ecb(cipher, SM4_ECB_ENCRYPT, 16, padded, block + 4);
         std::memset(padded, 0, sizeof padded);
     }
-    uint16_t st = FlashWrite(FS_PINCACHE_OFF, block, sizeof block) == 0 ? 0 : WRITE_FAILED;
+    uint16_t st = FlashWrite(FS_PINCACHE_OFF, block, sizeof block) == 0 ? FS_OK : SW_MEMORY_FAILURE;
     std::memset(block, 0, sizeof block);
     return st;
 }
 
 // Reads the first 48 bytes of card file 2. 0 or a status word.
-uint16_t ReadSecretCipher(uint8_t out[SECRET_LEN], _file_info_* entry)
+uint16_t ReadSecretCipher(uint8_t out[INNER_SECRET_LEN], _file_info_* entry)
 {
     uint16_t st = SelectFile(FID_INNERKEY, entry);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
-    return ReadCOSFile(*entry, 0, out, SECRET_LEN);
+    return ReadCOSFile(*entry, 0, out, INNER_SECRET_LEN);
 }
 
 // Sets bytes 12..31 of a PIN record to the SHA-1 digest of the PIN.
@@ -86,7 +84,7 @@ uint16_t Ins_Verify_PIN()
 uint16_t Ins_Auto_Verify()
 {
     if (sDevInfo.cacheOn == 0)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint32_t date = GetLE32(sIFP.data);
     sCurDate = date;
     if (SurplusDays(int32_t(date), int32_t(sDevInfo.lastDate)) > int32_t(sDevInfo.cacheDays)) {
@@ -94,16 +92,16 @@ uint16_t Ins_Auto_Verify()
         sDevInfo.cacheOn = 0;
         SaveDevInfo();
         WriteCacheBlock(nullptr, 0, nullptr);
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     }
     if (date != sDevInfo.lastDate) {
         sDevInfo.lastDate = date;
         SaveDevInfo();
     }
-    uint8_t cipher[SECRET_LEN];
+    uint8_t cipher[INNER_SECRET_LEN];
     _file_info_ entry;
     uint16_t st = ReadSecretCipher(cipher, &entry);
-    if (st != 0)
+    if (st != FS_OK)
         return st;
     uint8_t block[FS_PINCACHE_SIZE];
     FlashRead(FS_PINCACHE_OFF, block, sizeof block);
@@ -111,7 +109,7 @@ uint16_t Ins_Auto_Verify()
     // The block comes from the image: a length no PIN can have is refused
     // before it costs the user PIN a try.
     if (len < PIN_MIN || len > PIN_MAX)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     uint8_t pin[16];
     sm4_crypt_ecb(cipher, SM4_ECB_DECRYPT, 16, block + 4, pin);
     st = VerifyPin(KEY_USER_PIN, pin, uint8_t(len), &sUsrPin, &sInnerKey, &sSecStatus);
@@ -125,22 +123,22 @@ uint16_t Ins_Auto_Verify()
 static uint16_t ReadBlockedPin(uint32_t n, _key_info_* rec)
 {
     uint16_t st = RWSystemKey(0, n, rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (rec->tries != 0)
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     rec->tries = rec->maxTries;
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Unlock_PIN()
 {
     uint32_t n = PinRecord();
     if (!HightLevelStatus(n, sSecStatus))
-        return 0x6985;
+        return SW_CONDITIONS_NOT_SATISFIED;
     _key_info_ rec;
     uint16_t st = ReadBlockedPin(n, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     return RWSystemKey(1, n, &rec);
 }
@@ -149,14 +147,14 @@ uint16_t Ins_Reload_PIN()
 {
     uint32_t n = PinRecord();
     if (!HightLevelStatus(n, sSecStatus))
-        return 0x6982;
+        return SW_SECURITY_NOT_SATISFIED;
     _key_info_ rec;
     uint16_t st = ReadBlockedPin(n, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     SetPinDigest(&rec, sIFP.data, sIFP.Lc);
     st = RWSystemKey(1, n, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     if (n == KEY_USER_PIN) {
         // The inner secret cannot be deciphered without the old PIN: the
@@ -173,28 +171,28 @@ uint16_t Ins_Reload_PIN()
         sDevInfo.cacheDays = 0;
         SaveDevInfo();
         st = WriteCacheBlock(nullptr, 0, nullptr);
-        if (st != 0)
+        if (st != FS_OK)
             return st;
     }
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Change_PIN()
 {
     unsigned oldLen = sIFP.P1;
     if (sIFP.Lc < oldLen)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     unsigned newLen = sIFP.Lc - oldLen;
     if (newLen < PIN_MIN || newLen > PIN_MAX)
-        return 0x6700;
+        return SW_WRONG_LENGTH;
     const uint8_t* newPin = sIFP.data + oldLen;
     uint32_t n = PinRecord();
     uint16_t st = VerifyPin(n, sIFP.data, uint8_t(oldLen), &sUsrPin, &sInnerKey, &sSecStatus);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     _key_info_ rec;
     st = RWSystemKey(0, n, &rec);
-    if (st != 0x9000)
+    if (st != SW_OK)
         return st;
     SetPinDigest(&rec, newPin, newLen);
 
@@ -204,63 +202,63 @@ uint16_t Ins_Change_PIN()
     // The user PIN protects the inner secret: re-encipher file 2 under the new
     // PIN first and store the record after it, so that a failed write never
     // leaves file 2 under a PIN that no record knows.
-    uint8_t oldCipher[SECRET_LEN], newCipher[SECRET_LEN], secret[SECRET_LEN];
+    uint8_t oldCipher[INNER_SECRET_LEN], newCipher[INNER_SECRET_LEN], secret[INNER_SECRET_LEN];
     _file_info_ entry;
-    bool haveSecret = SelectFile(FID_INNERKEY, &entry) == 0;
+    bool haveSecret = SelectFile(FID_INNERKEY, &entry) == FS_OK;
     if (haveSecret) {
-        st = ReadCOSFile(entry, 0, oldCipher, SECRET_LEN);
-        if (st != 0)
+        st = ReadCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
+        if (st != FS_OK)
             return st;
         uint8_t key[16];
-        sm4_crypt_ecb(sUsrPin.buf, SM4_ECB_DECRYPT, SECRET_LEN, oldCipher, secret);
+        sm4_crypt_ecb(sUsrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, oldCipher, secret);
         PadPin(newPin, newLen, key);
-        sm4_crypt_ecb(key, SM4_ECB_ENCRYPT, SECRET_LEN, secret, newCipher);
+        sm4_crypt_ecb(key, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, newCipher);
         std::memset(key, 0, sizeof key);
         std::memset(secret, 0, sizeof secret);
-        st = WriteCOSFile(entry, 0, newCipher, SECRET_LEN);
-        if (st != 0) {
-            WriteCOSFile(entry, 0, oldCipher, SECRET_LEN);
+        st = WriteCOSFile(entry, 0, newCipher, INNER_SECRET_LEN);
+        if (st != FS_OK) {
+            WriteCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
             return st;
         }
     }
     st = RWSystemKey(1, n, &rec);
-    if (st != 0x9000) {
+    if (st != SW_OK) {
         if (haveSecret)
-            WriteCOSFile(entry, 0, oldCipher, SECRET_LEN);
+            WriteCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
         return st;
     }
     if (haveSecret && sDevInfo.cacheOn) {
         st = WriteCacheBlock(newPin, newLen, newCipher);
-        if (st != 0)
+        if (st != FS_OK)
             return st;
     }
     sUsrPin.len = newLen;
     PadPin(newPin, newLen, sUsrPin.buf);
-    return 0x9000;
+    return SW_OK;
 }
 
 uint16_t Ins_Cache_PIN()
 {
     if (sIFP.P1 == 1) {
         if (sIFP.P2 == 0)
-            return 0x6A86;
+            return SW_WRONG_P1P2;
         // Load (or create) the inner secret first: the cache goes on only
         // when there is a cipher text to key the cached PIN with.
-        uint8_t cipher[SECRET_LEN];
+        uint8_t cipher[INNER_SECRET_LEN];
         uint16_t st = LoadInnerKey(1, cipher, nullptr, sUsrPin);
-        if (st != 0)
+        if (st != FS_OK)
             return st;
         sDevInfo.cacheOn = 1;
         sDevInfo.cacheDays = sIFP.P2;
         st = SaveDevInfo();
-        if (st != 0)
+        if (st != FS_OK)
             return st;
         st = WriteCacheBlock(sUsrPin.buf, sUsrPin.len, cipher);
-        return st != 0 ? st : 0x9000;
+        return st != FS_OK ? st : SW_OK;
     }
     sDevInfo.cacheOn = 0;
     sDevInfo.cacheDays = 0;
     SaveDevInfo();
     uint16_t st = WriteCacheBlock(nullptr, 0, nullptr);
-    return st != 0 ? st : 0x9000;
+    return st != FS_OK ? st : SW_OK;
 }

@@ -43,12 +43,12 @@ int KeyTypeOf(unsigned n)
 int SpecP1P2Check(_cmd_frame_ cmd)
 {
     switch (cmd.INS) {
-    case 0x0E:
-    case 0xD4:
-        if (cmd.INS == 0xD4 && cmd.P1 == 1)
+    case INS_INIT_SYSTEM_KEY:
+    case INS_UPDATE_SYSTEM_KEY:
+        if (cmd.INS == INS_UPDATE_SYSTEM_KEY && cmd.P1 == 1)
             return 0;  // the master key is never updated
         return KeyTypeOf(cmd.P1) >= 0 && KeyTypeOf(cmd.P1) == cmd.P2 ? 1 : 0;
-    case 0x20:
+    case INS_VERIFY_PIN:
         return cmd.P1 == 0 || cmd.P1 == 4 ? 1 : 0;
     default:
         return 1;
@@ -59,11 +59,11 @@ int SpecLCCheck(_cmd_frame_ cmd)
 {
     int lc = cmd.Lc;
     switch (cmd.INS) {
-    case 0x20: {
+    case INS_VERIFY_PIN: {
         int pinLen = lc - int(cmd.P1);
         return pinLen >= 8 && pinLen <= 16 ? 1 : 0;
     }
-    case 0x44: {
+    case INS_IMPORT_MATRIX: {
         // Matrix import: whole elements of the curve's block size plus the
         // CRC. A curve without a field length is left to the handler, which
         // refuses it by its P1 (no division by a size it does not have).
@@ -73,10 +73,10 @@ int SpecLCCheck(_cmd_frame_ cmd)
         int blk = (L + 15) / 16 * 16;
         return lc >= 2 + blk && (lc - 2) % blk == 0 ? 1 : 0;
     }
-    case 0x46:
+    case INS_CAL_ISK:
         return lc % 2 == 0 ? 1 : 0;
-    case 0x50:
-    case 0x52:
+    case INS_SM4_ENCRYPT:
+    case INS_SM4_DECRYPT:
         return lc % 16 == 0 ? 1 : 0;
     default:
         return 1;
@@ -85,33 +85,33 @@ int SpecLCCheck(_cmd_frame_ cmd)
 
 int SpecLECheck(_cmd_frame_ cmd)
 {
-    if (cmd.INS != 0x40 && cmd.INS != 0x42)
+    if (cmd.INS != INS_GEN_MATRIX && cmd.INS != INS_EXPORT_MATRIX)
         return 1;
     // A curve without a table entry has no field length: refuse rather than
     // divide by it.
     int L = ecurve_param_len(cmd.P1 >> 4);
     if (L == 0 || cmd.Le < 2)
         return 0;
-    int unit = cmd.INS == 0x40 ? 2 * L : (L + 15) / 16 * 16;
+    int unit = cmd.INS == INS_GEN_MATRIX ? 2 * L : (L + 15) / 16 * 16;
     return (cmd.Le - 2) % unit == 0 ? 1 : 0;
 }
 
 uint16_t ReviseDatType(uint16_t* dataType, _cmd_frame_ cmd)
 {
     if (*dataType != 4)
-        return 0x9000;
-    if (cmd.INS == 0x54 || cmd.INS == 0x56) {
+        return SW_OK;
+    if (cmd.INS == INS_SHA1 || cmd.INS == INS_SM3) {
         if (cmd.P1 == 0 || cmd.P1 == 3)
             *dataType = 3;
         else if (cmd.P1 == 1 || cmd.P1 == 2)
             *dataType = 1;
-    } else if (cmd.INS == 0xC8) {
+    } else if (cmd.INS == INS_ECC_OPEN_DE) {
         if (cmd.P2 == 0)
             *dataType = 1;
         else if (cmd.P2 == 1)
             *dataType = 3;
     }
-    return 0x9000;
+    return SW_OK;
 }
 
 void ECalMac(const uint8_t key[16], const uint8_t start[16], const uint8_t* bytes, uint8_t n,
@@ -137,31 +137,31 @@ int ReviseMacPacket(uint8_t* raw, uint8_t macKey, _len_buf_* challenge, uint16_t
                     _cmd_frame_ cmd)
 {
     if (challenge->len == 0) {
-        *status = 0x6984;
+        *status = SW_NO_CHALLENGE;
         return 0;
     }
     if (cmd.Lc < 4) {
-        *status = 0x6700;
+        *status = SW_WRONG_LENGTH;
         return 0;
     }
     unsigned m = cmd.Lc - 4u;
     // The wrapped data is deciphered in whole SM4 blocks, and the MAC input
     // (header and data) must fit the MAC's one-byte padded length.
     if (m % 8 != 0 || m % 16 != 0 || 5u + m > 239u) {
-        *status = 0x6700;
+        *status = SW_WRONG_LENGTH;
         return 0;
     }
     uint32_t keyNo = macKey;
-    if (cmd.INS == 0xD4)
+    if (cmd.INS == INS_UPDATE_SYSTEM_KEY)
         keyNo = cmd.P1 == 2 ? 1 : 2;
     _key_info_ rec;
     uint16_t st = RWSystemKey(0, keyNo, &rec);
-    if (st != 0x9000) {
+    if (st != SW_OK) {
         *status = st;
         return 0;
     }
     if (rec.no != keyNo) {
-        *status = 0x6A03;
+        *status = SW_KEY_NOT_FOUND;
         return 0;
     }
     uint8_t start[16] = {0};
@@ -174,7 +174,7 @@ int ReviseMacPacket(uint8_t* raw, uint8_t macKey, _len_buf_* challenge, uint16_t
     for (unsigned i = 0; i < 4; ++i)
         diff |= uint8_t(mac[i] ^ raw[5 + m + i]);
     if (diff != 0) {
-        *status = 0x6988;
+        *status = SW_MAC_WRONG;
         return 0;
     }
     if (m > 0)

@@ -13,13 +13,13 @@
 // set; a high half alone when all of its bits are set.
 int CheckSecure(uint32_t condition, uint16_t secStatus);
 
-// Instruction-specific P1/P2 rule; 0 means the dispatcher answers 0x6A86.
+// Instruction-specific P1/P2 rule; 0 means the dispatcher answers SW_WRONG_P1P2.
 int SpecP1P2Check(_cmd_frame_ cmd);
-// Instruction-specific Lc rule; 0 means 0x6700.
+// Instruction-specific Lc rule; 0 means SW_WRONG_LENGTH.
 int SpecLCCheck(_cmd_frame_ cmd);
-// Instruction-specific Le rule; 0 means 0x6C00 + the row's Le minimum.
+// Instruction-specific Le rule; 0 means SW_WRONG_LE + the row's Le minimum.
 int SpecLECheck(_cmd_frame_ cmd);
-// Resolves case 4 into 1 or 3 from P1/P2; other cases stay. Returns 0x9000.
+// Resolves case 4 into 1 or 3 from P1/P2; other cases stay. Returns SW_OK.
 uint16_t ReviseDatType(uint16_t* dataType, _cmd_frame_ cmd);
 
 // 4-byte MAC over n bytes (n at most 239): pad with 0x80 and zeros to the

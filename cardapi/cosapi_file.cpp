@@ -11,7 +11,7 @@ constexpr uint32_t CHUNK = 128;
 // Offsets are kept in 32 bits so that a length near 65535 cannot wrap.
 void chunk_frame(_apdu_frame_& f, uint8_t ins, uint32_t off)
 {
-    frame_init(f, 0x00, ins, static_cast<uint8_t>(off >> 8), static_cast<uint8_t>(off & 0xFF));
+    frame_init(f, CLA_PLAIN, ins, static_cast<uint8_t>(off >> 8), static_cast<uint8_t>(off & 0xFF));
 }
 
 uint32_t chunk_len(uint32_t off, uint32_t total)

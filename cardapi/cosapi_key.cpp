@@ -27,7 +27,7 @@ uint8_t key_file(uint8_t k) { return static_cast<uint8_t>(FID_PRIVKEY + k); }
 // in P1's low nibble and P2.
 void matrix_frame(_apdu_frame_& f, uint8_t ins, uint8_t t, uint16_t index)
 {
-    frame_init(f, 0x80, ins, static_cast<uint8_t>((t << 4) | ((index >> 8) & 0x0F)),
+    frame_init(f, CLA_PROPRIETARY, ins, static_cast<uint8_t>((t << 4) | ((index >> 8) & 0x0F)),
                static_cast<uint8_t>(index & 0xFF));
 }
 

@@ -37,7 +37,7 @@ uint32_t card_hash(uint8_t ins, uint8_t digestLen, const uint8_t* data, uint16_t
             part = HASH_MIDDLE;
         else
             part = HASH_LAST;
-        frame_init(f, 0x00, ins, part, 0x00);
+        frame_init(f, CLA_PLAIN, ins, part, 0x00);
         frame_put(f, data + off, rest < HASH_PART ? rest : HASH_PART);
         if (part == HASH_SINGLE || part == HASH_LAST) f.Le = digestLen;
         st = transfer_answer(f);

@@ -11,7 +11,7 @@
 //
 // Results: RWDeviceStatus, LoadInnerKey and InitAuth answer FS_OK (0) for
 // success, as the file system does; RWSystemKey, WriteCosKey, VerifyPin,
-// GetPrivateKey and InitPin answer SW_OK (0x9000) as the instructions do.
+// GetPrivateKey and InitPin answer SW_OK as the instructions do.
 // Other values are card status words.
 #pragma once
 

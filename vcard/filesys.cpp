@@ -51,27 +51,6 @@ bool Fill(uint32_t offset, uint8_t value, uint32_t n)
     return true;
 }
 
-// Bitmap word of a sector: read, set or clear the sector's bit, write back.
-bool SetSectorStatus(uint16_t sector, uint8_t used)
-{
-    uint32_t off = FS_BITMAP_OFF + 4u * (sector >> 5);
-    uint32_t word;
-    if (FlashRead(off, &word, 4) != 0)
-        return false;
-    word = swap32(word);
-    uint32_t bit = 1u << (sector & 31);
-    word = used ? (word | bit) : (word & ~bit);
-    word = swap32(word);
-    return FlashWrite(off, &word, 4) == 0;
-}
-
-// Chain item of a sector: its own number, then the next sector.
-bool SetPTItem(uint16_t sector, uint16_t next)
-{
-    uint16_t item[2] = {swap16(sector), swap16(next)};
-    return FlashWrite(FS_CHAIN_OFF + 4u * sector, item, 4) == 0;
-}
-
 // Next sector of the chain; FS_NO_SECTOR at the end of the chain. A next
 // sector beyond the data area (a damaged chain) also ends it.
 bool NextSector(uint16_t sector, uint16_t* next)
@@ -94,7 +73,9 @@ bool ReadBitmap(uint32_t words[FS_BITMAP_WORDS])
     return true;
 }
 
-// Lowest free sector of the bitmap, FS_NO_SECTOR when every sector is used.
+// Lowest free sector of the bitmap: words from 0 to 27, each from its least
+// significant bit up, so freed sectors are reused lowest number first.
+// FS_NO_SECTOR when every sector is used.
 uint16_t LowestFree(const uint32_t words[FS_BITMAP_WORDS])
 {
     for (uint32_t w = 0; w < FS_BITMAP_WORDS; ++w)
@@ -112,23 +93,122 @@ uint32_t FreeCount(const uint32_t words[FS_BITMAP_WORDS])
     return n;
 }
 
-// The first `want` sectors of the chain that starts at first (fewer when the
-// chain is shorter). Returns false when the image cannot be read.
-bool WalkChain(uint16_t first, uint32_t want, uint16_t* chain, uint32_t* have)
+// The lowest free sector into *sector (FS_NO_SECTOR when every sector is in
+// use); false when the bitmap cannot be read.
+bool FindUsableSector(uint16_t* sector)
 {
-    *have = 0;
-    uint16_t s = first;
-    while (*have < want && ValidSector(s)) {
-        chain[(*have)++] = s;
-        if (*have == want)
-            break;
-        if (!NextSector(s, &s))
-            return false;
-    }
+    uint32_t bitmap[FS_BITMAP_WORDS];
+    if (!ReadBitmap(bitmap))
+        return false;
+    *sector = LowestFree(bitmap);
     return true;
 }
 
+void Report(uint16_t* status, uint16_t sw)
+{
+    if (status)
+        *status = sw;
+}
+
+// Writes length bytes of src (zeros when src is null) at position pos of the
+// chain that starts at first, extending the chain as needed; for length 0
+// the chain still reaches the sector at pos. FS_OK or GetAddr's status.
+uint16_t PutChain(uint16_t first, uint32_t pos, const uint8_t* src, uint32_t length)
+{
+    static const uint8_t zeros[FS_SECTOR_SIZE] = {};
+    uint16_t current = first, st = FS_OK;
+    uint16_t addr = GetAddr(1, &current, static_cast<uint16_t>(pos), &st);
+    if (addr == 0)
+        return st;
+    uint32_t r = pos & 63;
+    while (length > 0) {
+        uint32_t k = FS_SECTOR_SIZE - r;
+        if (k > length)
+            k = length;
+        if (FlashWrite(addr, src ? src : zeros, k) != 0)
+            return SW_MEMORY_FAILURE;
+        if (src)
+            src += k;
+        length -= k;
+        if (length > 0) {
+            addr = GetAddr(1, &current, FS_SECTOR_SIZE, &st);
+            if (addr == 0)
+                return st;
+            r = 0;
+        }
+    }
+    return FS_OK;
+}
+
 }  // namespace
+
+// Bitmap word of a sector: read, set or clear the sector's bit, write back.
+bool SetSectorStatus(uint16_t sector, uint8_t used)
+{
+    uint32_t off = FS_BITMAP_OFF + 4u * (sector >> 5);
+    uint32_t word;
+    if (FlashRead(off, &word, 4) != 0)
+        return false;
+    word = swap32(word);
+    uint32_t bit = 1u << (sector & 31);
+    word = used ? (word | bit) : (word & ~bit);
+    word = swap32(word);
+    return FlashWrite(off, &word, 4) == 0;
+}
+
+// Chain item of a sector: its own number, then the next sector.
+bool SetPTItem(uint16_t sector, uint16_t next)
+{
+    uint16_t item[2] = {swap16(sector), swap16(next)};
+    return FlashWrite(FS_CHAIN_OFF + 4u * sector, item, 4) == 0;
+}
+
+uint16_t GetUsableSector()
+{
+    uint16_t s;
+    return FindUsableSector(&s) ? s : FS_NO_SECTOR;
+}
+
+uint16_t GetAddr(uint8_t extend, uint16_t* current, uint16_t offset, uint16_t* status)
+{
+    uint16_t s = *current;
+    if (!ValidSector(s)) {
+        Report(status, SW_NO_SECTOR);
+        return 0;
+    }
+    // At most 1023 steps: a chain that loops cannot hold the walk.
+    for (uint32_t step = offset >> 6; step > 0; --step) {
+        uint16_t next;
+        if (!NextSector(s, &next)) {
+            Report(status, SW_MEMORY_FAILURE);
+            return 0;
+        }
+        if (next == FS_NO_SECTOR) {
+            if (!extend) {
+                *current = s;
+                Report(status, SW_NO_SECTOR);
+                return 0;
+            }
+            if (!FindUsableSector(&next)) {
+                Report(status, SW_MEMORY_FAILURE);
+                return 0;
+            }
+            if (next == FS_NO_SECTOR) {
+                *current = s;
+                Report(status, SW_NOT_ENOUGH_SPACE);
+                return 0;
+            }
+            if (!SetSectorStatus(next, 1) || !SetPTItem(next, FS_NO_SECTOR) || !SetPTItem(s, next)) {
+                Report(status, SW_MEMORY_FAILURE);
+                return 0;
+            }
+        }
+        s = next;
+    }
+    *current = s;
+    Report(status, FS_OK);
+    return static_cast<uint16_t>(DataAddr(s, offset & 63));
+}
 
 uint16_t FileSysInit()
 {
@@ -192,32 +272,30 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
     if (end > entry.used)
         return static_cast<uint16_t>(SW_WRONG_LE | ((entry.used - off) & 0xFF));
 
-    // Sectors of the chain up to the one that holds the last byte read (for a
-    // read of 0 bytes, the one at the offset).
-    const uint32_t firstIdx = off >> 6;
-    const uint32_t lastIdx = length ? (end - 1) >> 6 : firstIdx;
-    uint16_t chain[FS_FILE_MAX / FS_SECTOR_SIZE + 1];
-    uint32_t have;
-    if (lastIdx >= sizeof chain / sizeof chain[0])
-        return SW_NO_SECTOR;   // only an entry beyond any sound file size gets here
-    if (!WalkChain(entry.first, lastIdx + 1, chain, &have))
-        return SW_MEMORY_FAILURE;
-    if (have <= firstIdx)
+    // A sound file has at most 65 sectors (4096 bytes and a read of 0 bytes
+    // at the end); only a damaged entry asks for more.
+    const uint32_t lastIdx = length ? (end - 1) >> 6 : off >> 6;
+    if (lastIdx > FS_FILE_MAX / FS_SECTOR_SIZE)
         return SW_NO_SECTOR;
 
-    uint32_t pos = off, done = 0;
+    uint16_t current = entry.first, st = FS_OK;
+    uint16_t addr = GetAddr(0, &current, offset, &st);
+    if (addr == 0)
+        return st == SW_MEMORY_FAILURE ? st : SW_NO_SECTOR;
+    uint32_t r = off & 63, done = 0;
     while (done < length) {
-        uint32_t idx = pos >> 6;
-        if (idx >= have)
-            return SW_CHAIN_ENDS;
-        uint32_t r = pos & 63;
         uint32_t k = FS_SECTOR_SIZE - r;
         if (k > length - done)
             k = length - done;
-        if (FlashRead(DataAddr(chain[idx], r), buffer + done, k) != 0)
+        if (FlashRead(addr, buffer + done, k) != 0)
             return SW_MEMORY_FAILURE;
         done += k;
-        pos += k;
+        if (done < length) {
+            addr = GetAddr(0, &current, FS_SECTOR_SIZE, &st);
+            if (addr == 0)
+                return st == SW_MEMORY_FAILURE ? st : SW_CHAIN_ENDS;
+            r = 0;
+        }
     }
     return FS_OK;
 }
@@ -237,13 +315,16 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
     // the chain lacks and make sure the card has that many free sectors
     // before anything is written, so a full card changes nothing.
     const uint32_t need = (length ? (end - 1) >> 6 : off >> 6) + 1;
-    uint16_t chain[FS_FILE_MAX / FS_SECTOR_SIZE + 1];
     uint32_t have = 0;
     if (entry.first != FS_NO_SECTOR) {
         if (!ValidSector(entry.first))
             return SW_MEMORY_FAILURE;   // damaged entry: its chain cannot be followed
-        if (!WalkChain(entry.first, need, chain, &have))
-            return SW_MEMORY_FAILURE;
+        uint16_t current = entry.first, st = FS_OK;
+        for (have = 1; have < need; ++have)
+            if (GetAddr(0, &current, FS_SECTOR_SIZE, &st) == 0)
+                break;
+        if (have < need && st == SW_MEMORY_FAILURE)
+            return st;
     }
     uint32_t bitmap[FS_BITMAP_WORDS];
     if (!ReadBitmap(bitmap))
@@ -251,44 +332,26 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
     if (need - have > FreeCount(bitmap))
         return SW_NOT_ENOUGH_SPACE;
 
-    // Extend the chain, each new sector the lowest free one, linked behind
-    // the last sector of the chain.
-    while (have < need) {
-        uint16_t s = LowestFree(bitmap);
-        bitmap[s >> 5] |= 1u << (s & 31);
+    // An empty file gets its first sector here; GetAddr extends the chain
+    // behind it, each new sector the lowest free one.
+    if (entry.first == FS_NO_SECTOR) {
+        const uint16_t s = LowestFree(bitmap);
         if (!SetSectorStatus(s, 1) || !SetPTItem(s, FS_NO_SECTOR))
             return SW_MEMORY_FAILURE;
-        if (have == 0)
-            entry.first = s;
-        else if (!SetPTItem(chain[have - 1], s))
-            return SW_MEMORY_FAILURE;
-        chain[have++] = s;
+        entry.first = s;
     }
 
     // Zeros over any gap between the used length and the offset, then the data.
-    auto put = [&](uint32_t pos, const uint8_t* src, uint32_t n) {
-        uint8_t zeros[FS_SECTOR_SIZE] = {};
-        while (n > 0) {
-            uint32_t r = pos & 63;
-            uint32_t k = FS_SECTOR_SIZE - r;
-            if (k > n)
-                k = n;
-            if (FlashWrite(DataAddr(chain[pos >> 6], r), src ? src : zeros, k) != 0)
-                return false;
-            if (src)
-                src += k;
-            pos += k;
-            n -= k;
-        }
-        return true;
-    };
+    uint16_t st;
     if (off > entry.used) {
-        if (!put(entry.used, nullptr, off - entry.used))
-            return SW_MEMORY_FAILURE;
+        st = PutChain(entry.first, entry.used, nullptr, off - entry.used);
+        if (st != FS_OK)
+            return st;
         entry.used = offset;
     }
-    if (!put(off, data, length))
-        return SW_MEMORY_FAILURE;
+    st = PutChain(entry.first, off, data, length);
+    if (st != FS_OK)
+        return st;
     if (end > entry.used)
         entry.used = static_cast<uint16_t>(end);
     return StoreEntry(entry) ? FS_OK : SW_MEMORY_FAILURE;

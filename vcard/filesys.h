@@ -75,3 +75,33 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
 // SW_WRONG_P1P2 offset beyond the maximum size; SW_FILE_TOO_LARGE the write would end beyond it;
 // SW_NOT_ENOUGH_SPACE no free sector left; SW_MEMORY_FAILURE the image cannot be written.
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length);
+
+// The file system's sector routines, used by the operations above.
+
+// Sets (used != 0) or clears the sector's bit in the bitmap: reads its word,
+// changes the bit, writes the word back. false when the image cannot be read
+// or written.
+bool SetSectorStatus(uint16_t sector, uint8_t used);
+
+// Writes the chain item of sector: its own number, then next (FS_NO_SECTOR
+// for the last sector of a chain). false when the image cannot be written.
+bool SetPTItem(uint16_t sector, uint16_t next);
+
+// The lowest free sector: bitmap words 0 to 27, each from its least
+// significant bit up, so freed sectors are reused lowest number first.
+// FS_NO_SECTOR when every sector is in use or the bitmap cannot be read.
+uint16_t GetUsableSector();
+
+// Walks offset >> 6 steps along the chain from the sector in *current and
+// returns the data-area address of byte offset & 63 of the sector reached,
+// which is stored in *current. A chain item whose next sector is
+// FS_NO_SECTOR, or lies beyond the data area (a damaged chain), ends the
+// chain there: without extend the walk stops and returns 0 (*current then
+// holds the chain's last sector); with extend the lowest free sector is
+// marked in use, linked behind the last one and the walk goes on. The walk
+// never takes more than 1023 steps, so a chain that loops cannot hold it.
+// An address is never 0 (the data area starts at 0x2000). When status is
+// given it receives FS_OK, or with 0: SW_NO_SECTOR (the chain ends without
+// extend, or *current is not a sector), SW_NOT_ENOUGH_SPACE (no free sector
+// to extend with), SW_MEMORY_FAILURE (the image cannot be read or written).
+uint16_t GetAddr(uint8_t extend, uint16_t* current, uint16_t offset, uint16_t* status = nullptr);

@@ -397,6 +397,116 @@ TEST_F(FormattedCard, UnwritableImageAnswersMemoryFailure)
     image.SetReadOnly(false);
 }
 
+// The free-sector search reads the bitmap as little-endian words, lowest word
+// first and each word from its least significant bit up.
+TEST_F(FormattedCard, GetUsableSectorFindsTheLowestFreeBit)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint32_t> words;   // bitmap words 0.. (the rest stay 0)
+        uint16_t want;
+    };
+    const uint32_t full = 0xFFFFFFFFu;
+    std::vector<uint32_t> allButLast(FS_BITMAP_WORDS, full);
+    allButLast.back() = 0x7FFFFFFFu;
+    const Case cases[] = {
+        {"formatted card", {}, 0},
+        {"bit 0 taken", {0x00000001u}, 1},
+        {"low byte full, bit 8 free", {0xFFFFFEFFu}, 8},
+        {"bit 15 free in the second byte", {0xFFFF7FFFu}, 15},
+        {"word 0 full, bit 2 of word 1 free", {full, 0xFFFFFFFBu}, 34},
+        {"free bits above the lowest one do not count", {full, 0x0000FFFFu}, 48},
+        {"only sector 895 free", allButLast, 895},
+        {"card full", std::vector<uint32_t>(FS_BITMAP_WORDS, full), FS_NO_SECTOR},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> raw(4 * FS_BITMAP_WORDS, 0);
+        for (size_t w = 0; w < c.words.size(); ++w)
+            for (int k = 0; k < 4; ++k)
+                raw[4 * w + k] = static_cast<uint8_t>(c.words[w] >> (8 * k));
+        image.Poke(FS_BITMAP_OFF, raw);
+        EXPECT_EQ(GetUsableSector(), c.want) << c.what;
+    }
+}
+
+// GetAddr on the chain {0, 2, 5} of a fragmented file: the walk's steps
+// count from the sector it starts at, stop at the chain's end without extend
+// and extend with the lowest free sector otherwise.
+TEST_F(FormattedCard, GetAddrWalksStopsAndExtendsTheChain)
+{
+    Create(0x40, 512);
+    Create(0x41, 512);
+    ASSERT_EQ(Write(0x40, 0, Pattern(64, 1)), 0);     // sector 0
+    ASSERT_EQ(Write(0x41, 0, Pattern(64, 2)), 0);     // sector 1
+    ASSERT_EQ(Write(0x40, 64, Pattern(64, 3)), 0);    // sector 2
+    ASSERT_EQ(Write(0x41, 64, Pattern(100, 4)), 0);   // sectors 3, 4
+    ASSERT_EQ(Write(0x40, 128, Pattern(10, 5)), 0);   // sector 5
+    ASSERT_EQ(ChainOf(image, 0x40), std::vector<uint16_t>({0, 2, 5}));
+    const std::vector<uint8_t> before = image.Bytes();
+
+    struct Walk {
+        uint16_t start, offset, sector;
+    };
+    const Walk walks[] = {
+        {0, 0, 0}, {0, 63, 0}, {0, 64, 2}, {0, 130, 5}, {2, 64, 5}, {2, 10, 2}, {5, 63, 5},
+    };
+    for (const Walk& w : walks) {
+        uint16_t current = w.start, st = 0xEEEE;
+        EXPECT_EQ(GetAddr(0, &current, w.offset, &st), (w.sector + 128) * 64 + (w.offset & 63))
+            << "from " << w.start << " offset " << w.offset;
+        EXPECT_EQ(current, w.sector);
+        EXPECT_EQ(st, FS_OK);
+    }
+
+    // Past the chain's end without extend: 0, the last sector in current.
+    uint16_t current = 0, st = FS_OK;
+    EXPECT_EQ(GetAddr(0, &current, 192, &st), 0);
+    EXPECT_EQ(current, 5);
+    EXPECT_EQ(st, SW_NO_SECTOR);
+    current = FS_NO_SECTOR;
+    EXPECT_EQ(GetAddr(0, &current, 0, &st), 0) << "no chain at all";
+    EXPECT_EQ(st, SW_NO_SECTOR);
+    EXPECT_EQ(image.Bytes(), before) << "a walk without extend writes nothing";
+
+    // With extend: the lowest free sector (6) is marked, linked behind 5 and
+    // ends the chain.
+    current = 0;
+    EXPECT_EQ(GetAddr(1, &current, 192 + 7, &st), (6 + 128) * 64 + 7);
+    EXPECT_EQ(current, 6);
+    EXPECT_EQ(st, FS_OK);
+    EXPECT_EQ(ChainOf(image, 0x40), std::vector<uint16_t>({0, 2, 5, 6}));
+    EXPECT_TRUE(SectorUsed(image.Bytes(), 6));
+    EXPECT_FALSE(SectorUsed(image.Bytes(), 7));
+}
+
+TEST_F(FormattedCard, GetAddrOnAFullCardOrALoopChangesNothingAndEnds)
+{
+    Create(0x40, 512);
+    ASSERT_EQ(Write(0x40, 0, Pattern(128, 1)), 0);   // sectors 0, 1
+
+    // Full card: extending fails with nothing written.
+    image.Poke(FS_BITMAP_OFF, std::vector<uint8_t>(4 * FS_BITMAP_WORDS, 0xFF));
+    std::vector<uint8_t> before = image.Bytes();
+    uint16_t current = 0, st = FS_OK;
+    EXPECT_EQ(GetAddr(1, &current, 128, &st), 0);
+    EXPECT_EQ(st, SW_NOT_ENOUGH_SPACE);
+    EXPECT_EQ(current, 1);
+    EXPECT_EQ(image.Bytes(), before);
+
+    // Sector 1 points back to 0: the longest walk (1023 steps) still ends,
+    // in the loop, and extends nothing.
+    image.Poke(FS_CHAIN_OFF + 4 * 1 + 2, {0x00, 0x00});
+    image.Poke(FS_BITMAP_OFF, std::vector<uint8_t>(4 * FS_BITMAP_WORDS, 0x00));
+    before = image.Bytes();
+    for (uint8_t extend : {0, 1}) {
+        current = 0;
+        EXPECT_EQ(GetAddr(extend, &current, 0xFFFF, &st), (1 + 128) * 64 + 63) << int(extend);
+        EXPECT_EQ(current, 1);
+        EXPECT_EQ(st, FS_OK);
+    }
+    EXPECT_EQ(image.Bytes(), before);
+}
+
 // Random create/write/read/delete sequences against an in-memory model of the
 // files, checking every status and every byte read back.
 TEST_F(FormattedCard, ModelOfRandomOperations)

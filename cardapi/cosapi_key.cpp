@@ -53,6 +53,17 @@ uint32_t copy_signature(uint32_t st, const _apdu_frame_& f, uint8_t* out, uint8_
     return st;
 }
 
+// A recovery record the card reads out whole (the identity text, the
+// envelope): asks for le bytes and hands them over under the capacity rule.
+uint32_t fetch_record(uint8_t ins, uint8_t le, uint8_t* out, int* len)
+{
+    if (!out || !len) return ST_BAD_ARGUMENT;
+    _apdu_frame_ f;
+    frame_init(f, CLA_PLAIN, ins, 0x00, 0x00);
+    f.Le = le;
+    return copy_back(COS_Transfer(&f), f, out, len);
+}
+
 bool is_table_length(uint32_t plen)
 {
     for (unsigned t = 0; t < ECURVE_COUNT; ++t)
@@ -255,20 +266,12 @@ uint32_t COS_SM2Decrypt(uint8_t k, const uint8_t* cipher, uint32_t cipherLen, ui
 
 uint32_t COS_Get_EId(uint8_t* out, int* len)
 {
-    if (!out || !len) return ST_BAD_ARGUMENT;
-    _apdu_frame_ f;
-    frame_init(f, CLA_PLAIN, INS_GET_EID, 0x00, 0x00);
-    f.Le = IDENTITY_TEXT_MAX;
-    return copy_back(COS_Transfer(&f), f, out, len);
+    return fetch_record(INS_GET_EID, IDENTITY_TEXT_MAX, out, len);
 }
 
 uint32_t COS_Get_rE(uint8_t* out, int* len)
 {
-    if (!out || !len) return ST_BAD_ARGUMENT;
-    _apdu_frame_ f;
-    frame_init(f, CLA_PLAIN, INS_GET_ERG, 0x00, 0x00);
-    f.Le = ENVELOPE_LEN;
-    return copy_back(COS_Transfer(&f), f, out, len);
+    return fetch_record(INS_GET_ERG, ENVELOPE_LEN, out, len);
 }
 
 uint32_t COS_Restore_rG(const uint8_t* secret48, const char* newPin)

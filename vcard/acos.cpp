@@ -16,30 +16,6 @@ namespace {
 
 constexpr uint8_t INNER_CURVE = 0;     // curve of the inner secret (prime192v1, L = 24)
 
-// Reads n bytes at offset 0 of file fid.
-uint16_t ReadFile(uint8_t fid, void* buf, uint16_t n)
-{
-    _file_info_ e;
-    uint16_t sw = SelectFile(fid, &e);
-    return sw != FS_OK ? sw : ReadCOSFile(e, 0, static_cast<uint8_t*>(buf), n);
-}
-
-// Writes n bytes at offset 0 of file fid.
-uint16_t WriteFile(uint8_t fid, const void* buf, uint16_t n)
-{
-    _file_info_ e;
-    uint16_t sw = SelectFile(fid, &e);
-    return sw != FS_OK ? sw : WriteCOSFile(e, 0, static_cast<const uint8_t*>(buf), n);
-}
-
-uint16_t CreateFile(uint8_t fid, uint16_t size)
-{
-    _file_info_ e = {};
-    e.fid = fid;
-    e.maxsize = size;
-    return CreateCOSFile(&e);
-}
-
 // PIN record bytes 16..31 hold SHA-1 digest bytes 4..19 of the PIN.
 void PinDigest(const uint8_t* pin, uint32_t len, uint8_t digest[20]) { ESHA1(pin, len, digest); }
 
@@ -276,9 +252,10 @@ uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_b
         rec.crc[0] = static_cast<uint8_t>(crc);
         rec.crc[1] = static_cast<uint8_t>(crc >> 8);
         ESHA1(secret, INNER_SECRET_LEN, rec.sha1);
-        sw = CreateFile(FID_INNERKEY, INNERKEY_FILE_SIZE);
+        _file_info_ f2;
+        sw = SelectOrCreate(FID_INNERKEY, INNERKEY_FILE_SIZE, &f2);
         if (sw == FS_OK)
-            sw = WriteFile(FID_INNERKEY, &rec, sizeof rec);
+            sw = WriteCOSFile(f2, 0, reinterpret_cast<const uint8_t*>(&rec), sizeof rec);
         if (sw != FS_OK) {
             DeleteCOSFile(FID_INNERKEY);
             OPENSSL_cleanse(secret, sizeof secret);
@@ -301,7 +278,7 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
     if (SelectFile(fid, &key) != FS_OK || key.used < 16)
         return SW_KEY_NOT_FOUND;
     uint8_t table[16];
-    uint16_t sw = ReadFile(FID_CURVES, table, sizeof table);
+    uint16_t sw = ReadCardFile(FID_CURVES, 0, table, sizeof table);
     if (sw != FS_OK)
         return sw;
     const uint8_t serial = table[fid - FID_PRIVKEY];
@@ -322,7 +299,7 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
 
 uint16_t InitPin()
 {
-    CreateFile(FID_KEYS, KEYS_FILE_SIZE);   // the records are written in any case
+    SelectOrCreate(FID_KEYS, KEYS_FILE_SIZE, nullptr);   // the records are written in any case
     for (uint32_t n = KEY_PIN0; n <= KEY_USER_PIN; ++n) {
         _key_info_ rec = {};
         rec.no = static_cast<uint8_t>(n);
@@ -364,7 +341,7 @@ uint16_t InitAuth(_dev_info_* devInfo)
     for (uint8_t b : bitmap)
         if (b != 0)
             return SW_FILE_NOT_FOUND;
-    sw = CreateFile(FID_DEVINFO, DEVINFO_FILE_SIZE);
+    sw = SelectOrCreate(FID_DEVINFO, DEVINFO_FILE_SIZE, nullptr);
     if (sw != FS_OK)
         return sw;
     // File 0 marks a card that has been through its first start: when the

@@ -356,3 +356,28 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
         entry.used = static_cast<uint16_t>(end);
     return StoreEntry(entry) ? FS_OK : SW_MEMORY_FAILURE;
 }
+
+uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length)
+{
+    _file_info_ entry;
+    uint16_t st = SelectFile(fid, &entry);
+    return st != FS_OK ? st : ReadCOSFile(entry, offset, out, length);
+}
+
+uint16_t SelectOrCreate(uint8_t fid, uint16_t maxSize, _file_info_* entry)
+{
+    _file_info_ found;
+    uint16_t st = SelectFile(fid, &found);
+    if (st != SW_FILE_NOT_FOUND) {
+        if (st == FS_OK && entry)
+            *entry = found;
+        return st;
+    }
+    _file_info_ fresh{};
+    fresh.fid = fid;
+    fresh.maxsize = maxSize;
+    st = CreateCOSFile(&fresh);
+    if (st == FS_OK && entry)
+        *entry = fresh;
+    return st;
+}

@@ -76,6 +76,15 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
 // SW_NOT_ENOUGH_SPACE no free sector left; SW_MEMORY_FAILURE the image cannot be written.
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length);
 
+// Selects file fid and reads length bytes at offset into out. FS_OK, or the
+// select's (SW_FILE_NOT_FOUND: no such file) or the read's status.
+uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length);
+
+// Selects file fid into *entry (when entry is given), creating the file with
+// maxSize when it is missing (*entry then describes the new, empty file).
+// FS_OK, or the select's or the creation's status.
+uint16_t SelectOrCreate(uint8_t fid, uint16_t maxSize, _file_info_* entry);
+
 // The file system's sector routines, used by the operations above.
 
 // Sets (used != 0) or clears the sector's bit in the bitmap: reads its word,

@@ -16,9 +16,6 @@ int InnerKeyHeld();
 // (0 for a serial number without a curve).
 uint32_t CurveBlockLen(uint8_t serial);
 
-// Selects card file fid and reads length bytes at offset into out. 0 or the file system's status (SW_FILE_NOT_FOUND: no such file).
-uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length);
-
 // A CRC-16 as the card stores and checks it: low byte first.
 inline void PutCrc(uint8_t* p, uint16_t crc)
 {

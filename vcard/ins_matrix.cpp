@@ -33,22 +33,6 @@ void Wipe(uint8_t (&buf)[N])
     OPENSSL_cleanse(buf, N);
 }
 
-// Selects fid, creating it with maxSize when it is missing.
-uint16_t SelectOrCreate(uint8_t fid, uint16_t maxSize, _file_info_* entry)
-{
-    uint16_t st = SelectFile(fid, entry);
-    if (st != SW_FILE_NOT_FOUND)
-        return st;
-    _file_info_ fresh{};
-    fresh.fid = fid;
-    fresh.maxsize = maxSize;
-    st = CreateCOSFile(&fresh);
-    if (st != FS_OK)
-        return st;
-    *entry = fresh;
-    return FS_OK;
-}
-
 // ---------------------------------------------------------------- key matrix
 
 // One pass over count elements of the matrix area starting at byte start.
@@ -298,15 +282,6 @@ int InnerKeyHeld() { return sInnerKey.len == 16 ? 1 : 0; }
 uint32_t CurveBlockLen(uint8_t serial)
 {
     return uint32_t(GetAdustLen(GetParamLen(serial), 16));
-}
-
-uint16_t ReadCardFile(uint8_t fid, uint16_t offset, uint8_t* out, uint16_t length)
-{
-    _file_info_ entry;
-    uint16_t st = SelectFile(fid, &entry);
-    if (st != FS_OK)
-        return st;
-    return ReadCOSFile(entry, offset, out, length);
 }
 
 // ---------------------------------------------------------------- handlers

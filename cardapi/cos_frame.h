@@ -62,8 +62,8 @@ uint32_t copy_back(uint32_t st, const _apdu_frame_& f, uint8_t* out, L* len)
 
 // Length of a PIN (counted up to 17 characters, enough to tell it is too
 // long) and the check of its 8 to 16 characters.
-constexpr size_t PIN_MIN = 8;
-constexpr size_t PIN_MAX = 16;
+constexpr size_t PIN_MIN = PIN_LEN_MIN;
+constexpr size_t PIN_MAX = PIN_LEN_MAX;
 inline size_t pin_length(const char* pin) { return strnlen(pin, PIN_MAX + 1); }
 inline bool pin_length_ok(size_t n) { return n >= PIN_MIN && n <= PIN_MAX; }
 

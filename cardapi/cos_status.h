@@ -14,9 +14,9 @@ enum cos_status : int {
     ST_NOT_ENOUGH_SPACE = 1006,    // SW_NOT_ENOUGH_SPACE
     ST_WRONG_P1P2 = 1007,          // SW_WRONG_P1P2
     ST_CARD_BLOCKED = 1008,        // SW_CARD_BLOCKED
-    ST_CONDITIONS = 1009,          // SW_CONDITIONS_NOT_SATISFIED conditions of use not satisfied
+    ST_CONDITIONS = 1009,          // SW_CONDITIONS_NOT_SATISFIED
     ST_WRONG_DATA = 1011,          // SW_WRONG_DATA
-    ST_SECURITY = 1012,            // SW_SECURITY_NOT_SATISFIED security status not satisfied
+    ST_SECURITY = 1012,            // SW_SECURITY_NOT_SATISFIED
     ST_MAC_WRONG = 1015,           // SW_MAC_WRONG
     ST_WRONG_LENGTH = 1016,        // SW_WRONG_LENGTH; also SM4 data length not acceptable
     ST_NO_CHALLENGE = 1017,        // SW_NO_CHALLENGE

@@ -123,20 +123,20 @@ constexpr uint32_t N = ACCESS_NEVER;
 
 // First id, count, then select flag, create, read, update, delete.
 const _file_secure_ FSecures[] = {
-    {0x00, 1, {0, N, N, N, N}},     // device status
-    {0x01, 1, {0, N, N, N, N}},     // key file
-    {0x02, 1, {0, N, N, N, N}},     // inner secret record
-    {0x03, 1, {0, N, N, N, N}},     // transport key
-    {0x04, 1, {0, N, N, N, N}},     // curve table
-    {0x10, 16, {0, N, N, N, N}},    // private keys
+    {FID_DEVINFO, 1, {0, N, N, N, N}},    // device status
+    {FID_KEYS, 1, {0, N, N, N, N}},       // key file
+    {FID_INNERKEY, 1, {0, N, N, N, N}},   // inner secret record
+    {FID_TRANSPORT, 1, {0, N, N, N, N}},  // transport key
+    {FID_CURVES, 1, {0, N, N, N, N}},     // curve table
+    {FID_PRIVKEY, 16, {0, N, N, N, N}},   // private keys
     {0x21, 1, {0, N, N, N, N}},
-    {0x30, 16, {1, 0x00000010, 0x00000030, 0x00000010, 0x00000010}},  // public records
-    {0x50, 16, {1, 0x00000010, 0x00000000, 0x00000010, 0x00000010}},  // key id records
-    {0x40, 1, {1, 0x00000008, N, 0x00000008, N}},                     // identity record
-    {0x42, 1, {1, 0x00000010, 0x00000020, 0x00000010, 0x00000010}},   // issuing matrix record
+    {FID_PUBREC, 16, {1, 0x00000010, 0x00000030, 0x00000010, 0x00000010}},  // public records
+    {FID_KEYID, 16, {1, 0x00000010, 0x00000000, 0x00000010, 0x00000010}},  // key id records
+    {FID_IDENTITY, 1, {1, 0x00000008, N, 0x00000008, N}},                     // identity record
+    {FID_MATRIX_DER, 1, {1, 0x00000010, 0x00000020, 0x00000010, 0x00000010}},   // issuing matrix record
     {0x80, 64, {1, 0x00000010, 0x00000020, 0x00000010, 0x00000010}},  // free use
     {0xC0, 63, {1, 0x00000100, 0x00000080, 0x00000100, 0x00000100}},  // free use
-    {0xFF, 0, {0, 0, 0, 0, 0}},                                       // end
+    {0xFF, 0, {0, 0, 0, 0, 0}},           // end
 };
 
 uint32_t CheckFileSecure(uint16_t fileId, uint8_t op, uint16_t secStatus)

@@ -272,7 +272,7 @@ uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_b
 
 uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8_t* curve)
 {
-    if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + 0x0F)
+    if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + KEY_SLOT_MAX)
         return SW_KEY_NOT_FOUND;
     _file_info_ key;
     if (SelectFile(fid, &key) != FS_OK || key.used < 16)

@@ -147,6 +147,10 @@ constexpr uint16_t PRIVKEY_FILE_SIZE = 128;
 constexpr uint16_t PUBREC_FILE_SIZE = 128;
 constexpr uint16_t KEYID_FILE_SIZE = 64;
 
+// PINs: 8 to 16 characters.
+constexpr uint8_t PIN_LEN_MIN = 8;
+constexpr uint8_t PIN_LEN_MAX = 16;
+
 // Records and lengths inside the files.
 constexpr uint32_t KEY_RECORD_SIZE = 32;
 constexpr uint32_t KEY_RECORD_MAX = 12;     // records that fit into the key file

@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr unsigned PIN_MIN = 8;
-constexpr unsigned PIN_MAX = 16;
+constexpr unsigned PIN_MIN = PIN_LEN_MIN;
+constexpr unsigned PIN_MAX = PIN_LEN_MAX;
 
 uint32_t PinRecord() { return uint32_t(sIFP.P2) + 2; }
 

@@ -9,9 +9,9 @@
 #    high byte shifted into place (0x6C << 8);
 #  - a number as the class or instruction byte of a command frame
 #    (frame_init's second and third argument), as the instruction of the
-#    frame helpers (chunk_frame, matrix_frame, card_hash), assigned to or
-#    compared with an INS field or an `ins` variable, or as a case label of
-#    a switch on the instruction;
+#    frame helpers (chunk_frame, matrix_frame, card_hash), assigned to,
+#    compared or masked with an INS or CLA field (or an `ins`/`cla`
+#    variable), or as a case label of a switch on the instruction;
 #  - a number as the class or instruction of a row of the instruction tables
 #    (InsDats, InsFuncs, Valid_CLA); the rows that end a table, and the
 #    comparisons with 0 that find that end, are exempt.
@@ -27,7 +27,8 @@ set(_sw "(^|[^0-9A-Za-z_])0[xX][69][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][uUlL]*([^0-
 set(_sw_shift "(^|[^0-9A-Za-z_])0[xX][69][0-9A-Fa-f][uUlL]*[ \t]*<<[ \t]*8")
 set(_frame "frame_init[ \t]*\\([^,]*,[ \t]*${_num}[ \t]*[,)]|frame_init[ \t]*\\([^,]*,[^,]*,[ \t]*${_num}[ \t]*[,)]")
 set(_helper "(chunk_frame|matrix_frame)[ \t]*\\([^,]*,[ \t]*${_num}[ \t]*[,)]|card_hash[ \t]*\\([ \t]*${_num}[ \t]*[,)]")
-set(_ins_cmp "(INS|[^0-9A-Za-z_]ins)[ \t]*(==|!=|=)[ \t]*${_num}([^0-9A-Za-z_]|$)|${_num}[ \t]*(==|!=)[ \t]*([A-Za-z_.>-]*INS|ins)([^0-9A-Za-z_]|$)")
+set(_ins_cmp "(INS|CLA|[^0-9A-Za-z_]ins|[^0-9A-Za-z_]cla)[ \t]*(==|!=|=|&)[ \t]*${_num}([^0-9A-Za-z_]|$)")
+set(_ins_cmp_rev "${_num}[ \t]*(==|!=|&)[ \t]*([A-Za-z_.>-]*INS|[A-Za-z_.>-]*CLA|ins|cla)([^0-9A-Za-z_]|$)")
 set(_ins_end "(INS|[^0-9A-Za-z_]ins)[ \t]*(==|!=)[ \t]*0([^0-9A-Za-zxX_]|$)")
 set(_case "^[ \t]*case[ \t]+${_num}[ \t]*:")
 set(_row_ins "^[ \t]*\\{[ \t]*(${_num}|[A-Za-z_]+[ \t]*,[ \t]*${_num})[ \t]*,")
@@ -56,12 +57,15 @@ foreach(_dir IN LISTS DIRS)
     foreach(_l IN LISTS _lines)
       math(EXPR _n "${_n} + 1")
       set(_why "")
+      # Comparisons of an instruction with 0 (finding a table's end) are
+      # taken out before the instruction rules look at the line.
+      string(REGEX REPLACE "${_ins_end}" " " _probe "${_l}")
       if(_l MATCHES "${_sw}" OR _l MATCHES "${_sw_shift}")
         set(_why "status word")
       elseif(_l MATCHES "${_frame}" OR _l MATCHES "${_helper}")
         set(_why "class or instruction byte of a command frame")
-      elseif(_l MATCHES "${_ins_cmp}" AND NOT _l MATCHES "${_ins_end}")
-        set(_why "instruction byte")
+      elseif(_probe MATCHES "${_ins_cmp}" OR _probe MATCHES "${_ins_cmp_rev}")
+        set(_why "class or instruction byte")
       elseif(_in_table AND _l MATCHES "${_row_ins}" AND NOT _l MATCHES "//[ \t]*end")
         set(_why "class or instruction byte of a table row")
       elseif(_l MATCHES "${_valid_cla}")

@@ -9,6 +9,7 @@ uint32_t Build(uint8_t t)
     matrix_frame(f, INS_GEN_MATRIX, t, index);  // pass
     card_hash(0x54, 20, data, len, out, cap);  // FLAG
     f.INS = 0x84;  // FLAG
+    f.CLA = 0x80;  // FLAG
     if (st == 0x63CF) return 1;  // FLAG
     return st >= SW_WRONG_PIN ? 1 : 0;  // pass [1, n)
 }

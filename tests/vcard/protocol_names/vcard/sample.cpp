@@ -28,7 +28,15 @@ uint16_t Handler(uint8_t* cmd, uint8_t ins)
         return SW_OK;
     if (0xD4 == cmd.INS)  // FLAG (reversed)
         return SW_OK;
+    if (sIFP.CLA & 0x04)  // FLAG (class bit)
+        return SW_OK;
+    if (cla == 0x84)  // FLAG
+        return SW_OK;
+    if (sIFP.CLA & CLA_SM_BIT)  // pass
+        return SW_OK;
     if (InsDats[row].INS != 0)  // pass (end of table)
+        return FS_OK;
+    if (InsDats[row].INS != 0 && sIFP.INS == 0x50)  // FLAG (beside an end test)
         return FS_OK;
     switch (sIFP.INS) {
     case 0x70:  // FLAG

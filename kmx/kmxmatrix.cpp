@@ -10,13 +10,9 @@
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/ossl_ptr.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { if (f) std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Everything a key calculation holds, released on every path.
 struct Work {
@@ -88,7 +84,7 @@ int read_element(FILE* f, const unsigned char* memory, long memLen, long off, in
     return ST_OK;
 }
 
-int open_head(const char* path, const unsigned char* memory, File* f,
+int open_head(const char* path, const unsigned char* memory, ossl::FilePtr* f,
               unsigned char head[KMX_HEAD_SIZE])
 {
     std::memset(head, 0, KMX_HEAD_SIZE);
@@ -106,7 +102,7 @@ int open_head(const char* path, const unsigned char* memory, File* f,
 
 // Opens the matrix (file or memory) and decodes its head into w. A memory
 // matrix of known length (memLen >= 0) must hold every element.
-int load_matrix(const char* path, const unsigned char* memory, long memLen, File* f, Work* w)
+int load_matrix(const char* path, const unsigned char* memory, long memLen, ossl::FilePtr* f, Work* w)
 {
     unsigned char head[KMX_HEAD_SIZE];
     int st = open_head(path, memory, f, head);
@@ -165,7 +161,7 @@ int KMX_Read_Head(const char* path, const unsigned char* memory, unsigned char h
 {
     if (!head || (!path) == (!memory))
         return ST_BAD_ARGUMENT;
-    File f;
+    ossl::FilePtr f;
     return open_head(path, memory, &f, head);
 }
 
@@ -277,7 +273,7 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
     if (memory && memLen >= 0 && memLen < KMX_HEAD_SIZE)
         return ST_BAD_ARGUMENT;
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
@@ -333,7 +329,7 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
                int idLen, unsigned char* out, int* outLen, int* serial)
 {
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
@@ -405,7 +401,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!path || !id || !isk || idLen < 1)
         return ST_BAD_ARGUMENT;
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, nullptr, -1, &f, &w);
     if (st)
         return st;

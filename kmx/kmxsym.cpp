@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "smcrypto/sm3.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/sm4.h"
 
 namespace {
@@ -45,10 +46,6 @@ int derive(const unsigned char* keyData, int keyDataLen, int n, Material* m)
     return KMX_KDF(keyData, keyDataLen, m->b, n);
 }
 
-struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
 int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
               const unsigned char* key, const unsigned char* iv, unsigned char* out, int* outLen)
 {
@@ -62,7 +59,7 @@ int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int i
     std::unique_ptr<unsigned char[]> work(new (std::nothrow) unsigned char[cap]);
     if (!work)
         return ST_NO_MEMORY;
-    std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
+    ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int n1 = 0, n2 = 0;
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, enc ? 1 : 0) != 1 ||
         EVP_CipherUpdate(ctx.get(), work.get(), &n1, in, inLen) != 1 ||

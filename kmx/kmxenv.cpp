@@ -24,16 +24,6 @@ struct MatrixWork {
     }
 };
 
-// A fresh k in [1, n).
-int draw_k(const BIGNUM* n, BIGNUM* k)
-{
-    do {
-        if (BN_rand_range(k, n) != 1)
-            return ST_RANDOM_FAILED;
-    } while (BN_is_zero(k));
-    return ST_OK;
-}
-
 void put_crc(unsigned char* at, unsigned short crc)
 {
     at[0] = static_cast<unsigned char>(crc & 0xFF);
@@ -125,7 +115,7 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
         BN_clear_free(k);
         return ST_BN_ALLOC;
     }
-    int st = draw_k(n, k);
+    int st = random_scalar(k, n, ctx.get()) ? ST_OK : ST_RANDOM_FAILED;
     ossl::PointPtr kG(st ? nullptr : EC_POINT_new(group));
     ossl::PointPtr kQ(st ? nullptr : EC_POINT_new(group));
     if (!st && (!kG || !kQ))

@@ -105,10 +105,8 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
         BN_free(k);
         return ST_BN_ALLOC;
     }
-    do {
-        if (BN_rand_range(k, n) != 1)
-            st = ST_RANDOM_FAILED;
-    } while (!st && BN_is_zero(k));
+    if (!random_scalar(k, n, w.ctx))
+        st = ST_RANDOM_FAILED;
     if (!st && EC_POINT_mul(w.group, w.P, k, nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
     if (!st && (*pubLen < 2 * w.L || *privLen < w.L)) {

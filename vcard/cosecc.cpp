@@ -83,15 +83,7 @@ struct Curve {
     BIGNUM* Secret() { return secret_bn(BN_CTX_get(ctx)); }
 
     // A random scalar in [1, n-1], marked secret.
-    bool RandScalar(BIGNUM* k)
-    {
-        secret_bn(k);
-        do {
-            if (!BN_rand_range(k, n))
-                return false;
-        } while (BN_is_zero(k));
-        return true;
-    }
+    bool RandScalar(BIGNUM* k) { return random_scalar(k, n, ctx); }
 };
 
 // r := k·P (P null: k·G) written as X || Y.

@@ -108,7 +108,7 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     const int L = EC_GROUP_Get_paramLen(group);
     if (L <= 0 || L > 32)
         return ST_UNKNOWN_CURVE;
-    ossl::BnCtxPtr ctx(BN_CTX_new());
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
     BIGNUM* k = secret_bn(BN_secure_new());
     const BIGNUM* n = EC_GROUP_get0_order(group);
     if (!ctx || !k || !n) {

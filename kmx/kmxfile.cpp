@@ -110,8 +110,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
             idLen == 0 || nameLen == 0 || dirLen + nameLen + 4 >= PATH_MAX)
             return ST_BAD_ARGUMENT;
     }
-    KMX_Init_Providers();
-    const EVP_CIPHER* cipher = EVP_get_cipherbyname("AES-256-CBC");
+    const EVP_CIPHER* cipher = KMX_Get_cipher(nullptr);   // AES-256-CBC
     if (!cipher)
         return ST_UNKNOWN_CIPHER;
     const int kl = EVP_CIPHER_get_key_length(cipher), il = EVP_CIPHER_get_iv_length(cipher);

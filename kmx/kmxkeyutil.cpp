@@ -23,7 +23,7 @@ EC_GROUP* group_by_name(const char* name)
 {
     ecurve_secp64r1_nid();   // the scheme's own curve must be registered first
     if (const ecurve_info* c = ecurve_by_text(name))
-        return ecurve_new_group(c->serial);
+        return ecurve_new_group(c->serial, KMX_Lib_Ctx());
     ASN1_OBJECT* obj = OBJ_txt2obj(name, 0);
     if (!obj)
         return nullptr;
@@ -48,7 +48,7 @@ struct CurveWork {
     {
         if (!(group = group_by_name(curveName)) || (L = EC_GROUP_Get_paramLen(group)) <= 0)
             return ST_UNKNOWN_CURVE;
-        if (!(ctx = BN_CTX_new()))
+        if (!(ctx = BN_CTX_new_ex(KMX_Lib_Ctx())))
             return ST_BN_ALLOC;
         if (!(P = EC_POINT_new(group)))
             return ST_POINT_ALLOC;

@@ -225,7 +225,7 @@ int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned
     int st = KMX_Matrix_Get_Info(matrix, &w.info);
     if (st)
         return st;
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
@@ -287,7 +287,7 @@ int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
 {
     const int L = w.info.L, row = w.info.row, col = w.info.col;
     int st = ST_OK;
-    if (!w.ctx && !(w.ctx = BN_CTX_new()))
+    if (!w.ctx && !(w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx())))
         return ST_BN_ALLOC;
     EC_POINT* Rp = EC_POINT_new(w.info.group);
     EC_POINT* P = EC_POINT_new(w.info.group);
@@ -342,7 +342,7 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
         *outLen = 2 * L + 1;
         return ST_BUFFER_TOO_SMALL;
     }
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     EC_POINT* PK = EC_POINT_new(w.info.group);
@@ -409,7 +409,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);
     if (!n || BN_is_zero(n))
         return ST_NO_ORDER;
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
@@ -425,7 +425,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!sum)
         st = ST_BN_ALLOC;
     else if (randomR)
-        st = BN_rand_range(r, n) == 1 ? ST_OK : ST_RANDOM_FAILED;
+        st = BN_priv_rand_range_ex(r, n, 0, w.ctx) == 1 ? ST_OK : ST_RANDOM_FAILED;   // [0, n)
     else
         st = identity_r(w.m, w.info, id, idLen, r, w.ctx);
     if (!st && !(R = EC_POINT_new(w.info.group)))

@@ -49,8 +49,9 @@ int derive(const unsigned char* keyData, int keyDataLen, int n, Material* m)
 int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
               const unsigned char* key, const unsigned char* iv, unsigned char* out, int* outLen)
 {
-    KMX_Init_Providers();
     const int fail = enc ? ST_ENCRYPT_FAILED : ST_DECRYPT_FAILED;
+    if (!(cipher = KMX_Own_cipher(cipher)))
+        return fail;
     // Room for what the cipher writes: the input, a block held back by the
     // update and the final block or padding. Key-wrap modes add up to 15
     // bytes with a block size of 8, more than a whole number of blocks, so
@@ -206,7 +207,8 @@ int Openssl_Hash(const EVP_MD* md, const unsigned char* data, int dataLen, unsig
 {
     if (!md || !data || dataLen < 1 || !out || !outLen)
         return ST_BAD_ARGUMENT;
-    KMX_Init_Providers();
+    if (!(md = KMX_Own_md(md)))
+        return ST_DIGEST_FAILED;
     unsigned char buf[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     if (EVP_Digest(data, static_cast<size_t>(dataLen), buf, &n, md, nullptr) != 1)

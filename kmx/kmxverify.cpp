@@ -79,7 +79,7 @@ int signer_point(const char* matrixPath, const void* matrixHead, long matrixLen,
 }
 
 struct BnWork {
-    BN_CTX* ctx = BN_CTX_new();
+    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     BIGNUM *r = BN_new(), *s = BN_new(), *e = BN_new(), *t = BN_new(), *u = BN_new(),
            *x = BN_new();
     ~BnWork()

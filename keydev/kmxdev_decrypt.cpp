@@ -18,6 +18,7 @@
 #include "kmx/kmx.h"
 #include "kmx/atomic_out.h"
 #include "kmx/kmxapp.h"
+#include "kmx/kmx_ptr.h"
 #include "smcrypto/status.h"
 
 namespace {
@@ -40,21 +41,9 @@ constexpr uint32_t FILE_RECORD_DER_MAX = FILE_RECORD - 4;
 constexpr uint32_t FILE_RECIPIENTS_MAX = 1024;
 constexpr size_t FILE_CHUNK = 4096;
 
-struct EnvFree {
-    void operator()(DEnvelope* e) const { DEnvelope_free(e); }
-};
-struct CardFree {
-    void operator()(KeyCard* k) const { KeyCard_free(k); }
-};
-struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-using EnvPtr = std::unique_ptr<DEnvelope, EnvFree>;
-using CardPtr = std::unique_ptr<KeyCard, CardFree>;
-
 // What a key slot's public record says about the slot.
 struct Slot {
-    CardPtr card;
+    kmx::KeyCardPtr card;
     int L = 0;
 };
 
@@ -118,7 +107,7 @@ uint32_t open_key(uint8_t k, const uint8_t* minEnv, int L, int keyIvLen, uint8_t
     return st;
 }
 
-uint32_t decode_envelope(const uint8_t* der, uint32_t len, EnvPtr* out)
+uint32_t decode_envelope(const uint8_t* der, uint32_t len, kmx::DEnvelopePtr* out)
 {
     DEnvelope* e = nullptr;
     int st = string2DEnvelope(der, static_cast<int>(len), &e);
@@ -164,7 +153,7 @@ FILE* open_input(const char* path)
 uint32_t decrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uint8_t* key,
                         const uint8_t* iv)
 {
-    std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
+    ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) != 1) return ST_DECRYPT_FAILED;
     std::vector<uint8_t> buf(FILE_CHUNK), plain(FILE_CHUNK + 2 * EVP_MAX_BLOCK_LENGTH);
     uint32_t st = ST_OK;
@@ -220,7 +209,7 @@ uint32_t DevDecryptData(uint8_t k, const uint8_t* env, uint32_t envLen, uint8_t*
 {
     if (!env || static_cast<int>(envLen) < ENVELOPE_DER_MIN || !out || !outLen) return ST_BAD_ARGUMENT;
     if (k > SLOT_MAX) return ST_KEY_SLOT;
-    EnvPtr e;
+    kmx::DEnvelopePtr e;
     uint32_t st = decode_envelope(env, envLen, &e);
     if (st != ST_OK) return st;
     if (DEnvelope_is_valid(e.get(), nullptr) != 1) return ST_ENVELOPE_CREATE;
@@ -258,7 +247,7 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     uint32_t st = read_slot(k, &slot);
     if (st != ST_OK) return st;
 
-    std::unique_ptr<FILE, int (*)(FILE*)> in(open_input(inPath), fclose);
+    ossl::FilePtr in(open_input(inPath));
     if (!in) return ST_FILE_OPEN;
     AtomicOut out(outPath);
     if (!out.open()) return ST_FILE_OPEN;
@@ -273,14 +262,14 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     if (fstat(fileno(in.get()), &sb) != 0 || static_cast<long long>(sb.st_size) < dataAt) return ST_BAD_DER;
 
     // The first record addressed to the slot.
-    EnvPtr mine;
+    kmx::DEnvelopePtr mine;
     uint8_t rec[FILE_RECORD];
     for (uint32_t i = 0; i < n && !mine; ++i) {
         const long long at = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(i);
         if (!read_at(in.get(), at, rec, sizeof rec)) return ST_BAD_DER;
         const uint32_t m = get_u32(rec);
         if (m > FILE_RECORD_DER_MAX) return ST_BAD_DER;
-        EnvPtr e;
+        kmx::DEnvelopePtr e;
         if (decode_envelope(rec + 4, m, &e) != ST_OK) return ST_BAD_DER;
         if (addressee_match(e.get(), slot) == ST_OK) mine = std::move(e);
     }
@@ -317,7 +306,7 @@ uint32_t DevOpenEnv(uint32_t give, uint8_t k, const uint8_t* env, uint32_t envLe
                     uint32_t* outLen)
 {
     if (!env || (give && (!out || !outLen))) return ST_BAD_ARGUMENT;
-    EnvPtr e;
+    kmx::DEnvelopePtr e;
     uint32_t st = decode_envelope(env, envLen, &e);
     if (st != ST_OK) return st;
     if (DEnvelope_is_valid(e.get(), nullptr) != 1) return ST_ENVELOPE_CREATE;

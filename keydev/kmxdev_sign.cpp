@@ -15,6 +15,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
 #include "kmx/kmxapp.h"
+#include "kmx/kmx_ptr.h"
 #include "smcrypto/status.h"
 
 namespace {
@@ -26,28 +27,10 @@ constexpr size_t FILE_CHUNK = 4096;
 // Room for the time octets of a signing time (one limit for every signer).
 constexpr int TIME_OCTETS_MAX = 32;
 
-struct CardFree {
-    void operator()(KeyCard* k) const { KeyCard_free(k); }
-};
-struct SigFree {
-    void operator()(DataSig* s) const { DataSig_free(s); }
-};
-using CardPtr = std::unique_ptr<KeyCard, CardFree>;
-using SigPtr = std::unique_ptr<DataSig, SigFree>;
-
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-struct FileClose {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
 // A SHA-1 digest under way for an ECDSA signature.
 struct Sha1 {
     int nid = NID_undef;
-    MdCtxPtr ctx;
+    ossl::MdCtxPtr ctx;
 
     // 13001 without SHA-1, 14001 when the digest cannot start.
     uint32_t start()
@@ -104,7 +87,7 @@ uint32_t DevSignFile(uint8_t k, const char* path, uint8_t* sig, int* sigLen)
     Sha1 h;
     uint32_t st = h.start();
     if (st != ST_OK) return st;
-    FilePtr f(fopen(path, "rb"));
+    ossl::FilePtr f(fopen(path, "rb"));
     if (!f) return ST_FILE_OPEN;
     uint8_t buf[FILE_CHUNK];
     size_t got;
@@ -129,7 +112,7 @@ uint32_t DevSM2Sign(uint8_t k, const uint8_t* e, uint32_t signTime, uint8_t* sig
     if (st != ST_OK) return st;
     KeyCard* kc = nullptr;
     int dst = string2KeyCard(der, derLen, &kc);
-    CardPtr card(kc);
+    kmx::KeyCardPtr card(kc);
     if (dst != ST_OK) return static_cast<uint32_t>(dst);
 
     uint8_t rs[SM2_SIG_LEN];
@@ -138,7 +121,7 @@ uint32_t DevSM2Sign(uint8_t k, const uint8_t* e, uint32_t signTime, uint8_t* sig
     if (st != ST_OK) return st;
     if (rsLen != SM2_SIG_LEN) return ST_SIGNATURE_LENGTH;
 
-    SigPtr ds(DataSig_new());
+    kmx::DataSigPtr ds(DataSig_new());
     if (!ds) return ST_NO_MEMORY;
     ASN1_OBJECT* md = OBJ_nid2obj(NID_sha256);
     if (!md || !ASN1_INTEGER_set(ds->version, 1) ||

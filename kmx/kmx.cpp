@@ -222,7 +222,7 @@ int DEnvelope_Get_dhkey(const DEnvelope* envelope, const EC_GROUP* group, EC_POI
 {
     if (!envelope || !envelope->env || !group || !point)
         return ST_BAD_ARGUMENT;
-    BN_CTX* ctx = BN_CTX_new();
+    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!ctx)
         return ST_BAD_ARGUMENT;
     const unsigned char* d = ASN1_STRING_get0_data(envelope->env);

@@ -104,16 +104,29 @@ int KMX_GetAddresseeId(const unsigned char* der, int derLen, char* out, int* out
 
 // -------------------------------------------------------------- selection
 
-// Loads the library's default and legacy providers (once per process).
+// Makes the layer's own library context with the default and legacy
+// providers (once per process; the process's default context is not used).
 void KMX_Init_Providers(void);
+// That context (made on first use); every digest, cipher, MAC, curve group
+// and random draw of the layer comes from it. Null only when it could not be
+// made.
+OSSL_LIB_CTX* KMX_Lib_Ctx(void);
 
 // A new group for the curve named by ecOid (null: prime192v1); null for a
 // curve outside the six-curve table.
 EC_GROUP* KMX_Get_ecgroup(const ASN1_OBJECT* ecOid);
-// Digest for a NID (0: SHA-1); null when none is available.
+// Digest for a NID (0: SHA-1), fetched once and kept; null when none is
+// available.
 const EVP_MD* KMX_Get_md(int nid);
-// Cipher for an object (null: AES-256-CBC); null when none is available.
+// Cipher for an object (null: AES-256-CBC), fetched once and kept; null
+// when none is available.
 const EVP_CIPHER* KMX_Get_cipher(const ASN1_OBJECT* encOid);
+// The layer's own object for a digest or cipher a caller passes in: one
+// fetched from the layer's context is answered as it is, a built-in table
+// object (EVP_sha256(), ...) is replaced by the layer's fetch of the same
+// algorithm (null when the layer has none).
+const EVP_MD* KMX_Own_md(const EVP_MD* md);
+const EVP_CIPHER* KMX_Own_cipher(const EVP_CIPHER* cipher);
 // L of the curve of ecOid, 0 when unknown.
 int KMX_Get_paramLen(const ASN1_OBJECT* ecOid);
 // (bits of p + 7) / 8; 0 when it cannot be read.

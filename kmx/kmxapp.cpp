@@ -28,7 +28,7 @@ int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, lon
     if (st)
         return st;
     const int L = info.L;
-    BN_CTX* ctx = BN_CTX_new();
+    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     EC_POINT* Q = ctx ? EC_POINT_new(info.group) : nullptr;
     DEnvelope* e = nullptr;
     unsigned char xy[64];

@@ -2,6 +2,7 @@
 // k*G and one envelope value k*Q || CRC(k*G) per recipient.
 #include "kmx/kmxsoft.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/ossl_ptr.h"
 
 #include <openssl/evp.h>
 #include <openssl/bn.h>
@@ -13,15 +14,6 @@
 
 namespace {
 
-struct PointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_free(p); }
-};
-using Point = std::unique_ptr<EC_POINT, PointFree>;
-
-struct CtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-
 struct MatrixWork {
     MATRIX* m = nullptr;
     KMX_Matrix_Info info{};
@@ -31,16 +23,6 @@ struct MatrixWork {
         KMX_Matrix_Info_free(&info);
     }
 };
-
-// A fresh k in [1, n).
-int draw_k(const BIGNUM* n, BIGNUM* k)
-{
-    do {
-        if (BN_rand_range(k, n) != 1)
-            return ST_RANDOM_FAILED;
-    } while (BN_is_zero(k));
-    return ST_OK;
-}
 
 void put_crc(unsigned char* at, unsigned short crc)
 {
@@ -126,16 +108,16 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     const int L = EC_GROUP_Get_paramLen(group);
     if (L <= 0 || L > 32)
         return ST_UNKNOWN_CURVE;
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
     BIGNUM* k = secret_bn(BN_secure_new());
     const BIGNUM* n = EC_GROUP_get0_order(group);
     if (!ctx || !k || !n) {
         BN_clear_free(k);
         return ST_BN_ALLOC;
     }
-    int st = draw_k(n, k);
-    Point kG(st ? nullptr : EC_POINT_new(group));
-    Point kQ(st ? nullptr : EC_POINT_new(group));
+    int st = random_scalar(k, n, ctx.get()) ? ST_OK : ST_RANDOM_FAILED;
+    ossl::PointPtr kG(st ? nullptr : EC_POINT_new(group));
+    ossl::PointPtr kQ(st ? nullptr : EC_POINT_new(group));
     if (!st && (!kG || !kQ))
         st = ST_POINT_ALLOC;
     if (!st && EC_POINT_mul(group, kG.get(), k, nullptr, nullptr, ctx.get()) != 1)
@@ -190,7 +172,7 @@ int KMX_Encrypt_data(const char* matrixPath, const void* matrixHead, long matrix
     const int kl = EVP_CIPHER_get_key_length(cipher), il = EVP_CIPHER_get_iv_length(cipher);
     if (kl + il < 8 || kl + il > 64)
         return ST_UNKNOWN_CIPHER;
-    Point Q(EC_POINT_new(w.info.group));
+    ossl::PointPtr Q(EC_POINT_new(w.info.group));
     if (!Q)
         return ST_POINT_ALLOC;
     if ((st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, w.m, id, idLen, Q.get())))
@@ -267,7 +249,7 @@ int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, long matrixLen,
         *envLen = 2 * L + 2;
         return ST_BUFFER_TOO_SMALL;
     }
-    Point Q(EC_POINT_new(w.info.group));
+    ossl::PointPtr Q(EC_POINT_new(w.info.group));
     if (!Q)
         return ST_POINT_ALLOC;
     const auto* uid = reinterpret_cast<const unsigned char*>(id);

@@ -4,6 +4,7 @@
 #include "kmx/kmxsoft.h"
 
 #include "kmx/atomic_out.h"
+#include "smcrypto/ossl_ptr.h"
 
 #include <openssl/evp.h>
 #include <openssl/ec.h>
@@ -62,15 +63,11 @@ void put_u32(unsigned char* at, uint32_t v)
         at[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
 // Streams in through the cipher into out.
 int encrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const unsigned char* key,
                    const unsigned char* iv)
 {
-    std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
+    ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, key, iv) != 1)
         return ST_ENCRYPT_FAILED;
     std::vector<unsigned char> buf(kChunk), enc(kChunk + EVP_MAX_BLOCK_LENGTH);
@@ -113,8 +110,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
             idLen == 0 || nameLen == 0 || dirLen + nameLen + 4 >= PATH_MAX)
             return ST_BAD_ARGUMENT;
     }
-    KMX_Init_Providers();
-    const EVP_CIPHER* cipher = EVP_get_cipherbyname("AES-256-CBC");
+    const EVP_CIPHER* cipher = KMX_Get_cipher(nullptr);   // AES-256-CBC
     if (!cipher)
         return ST_UNKNOWN_CIPHER;
     const int kl = EVP_CIPHER_get_key_length(cipher), il = EVP_CIPHER_get_iv_length(cipher);
@@ -200,7 +196,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
 
     // The input must not be the output: writing would destroy what is read.
     struct stat si, so;
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(inFile, "rb"), std::fclose);
+    ossl::FilePtr in(std::fopen(inFile, "rb"));
     if (!in || fstat(fileno(in.get()), &si) != 0 ||
         (stat(outFile, &so) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)) {
         OPENSSL_cleanse(keyIv, sizeof keyIv);

@@ -23,7 +23,7 @@ EC_GROUP* group_by_name(const char* name)
 {
     ecurve_secp64r1_nid();   // the scheme's own curve must be registered first
     if (const ecurve_info* c = ecurve_by_text(name))
-        return ecurve_new_group(c->serial);
+        return ecurve_new_group(c->serial, KMX_Lib_Ctx());
     ASN1_OBJECT* obj = OBJ_txt2obj(name, 0);
     if (!obj)
         return nullptr;
@@ -48,7 +48,7 @@ struct CurveWork {
     {
         if (!(group = group_by_name(curveName)) || (L = EC_GROUP_Get_paramLen(group)) <= 0)
             return ST_UNKNOWN_CURVE;
-        if (!(ctx = BN_CTX_new()))
+        if (!(ctx = BN_CTX_new_ex(KMX_Lib_Ctx())))
             return ST_BN_ALLOC;
         if (!(P = EC_POINT_new(group)))
             return ST_POINT_ALLOC;
@@ -105,10 +105,8 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
         BN_free(k);
         return ST_BN_ALLOC;
     }
-    do {
-        if (BN_rand_range(k, n) != 1)
-            st = ST_RANDOM_FAILED;
-    } while (!st && BN_is_zero(k));
+    if (!random_scalar(k, n, w.ctx))
+        st = ST_RANDOM_FAILED;
     if (!st && EC_POINT_mul(w.group, w.P, k, nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
     if (!st && (*pubLen < 2 * w.L || *privLen < w.L)) {

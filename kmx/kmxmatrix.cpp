@@ -10,13 +10,9 @@
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/ossl_ptr.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { if (f) std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Everything a key calculation holds, released on every path.
 struct Work {
@@ -88,7 +84,7 @@ int read_element(FILE* f, const unsigned char* memory, long memLen, long off, in
     return ST_OK;
 }
 
-int open_head(const char* path, const unsigned char* memory, File* f,
+int open_head(const char* path, const unsigned char* memory, ossl::FilePtr* f,
               unsigned char head[KMX_HEAD_SIZE])
 {
     std::memset(head, 0, KMX_HEAD_SIZE);
@@ -106,7 +102,7 @@ int open_head(const char* path, const unsigned char* memory, File* f,
 
 // Opens the matrix (file or memory) and decodes its head into w. A memory
 // matrix of known length (memLen >= 0) must hold every element.
-int load_matrix(const char* path, const unsigned char* memory, long memLen, File* f, Work* w)
+int load_matrix(const char* path, const unsigned char* memory, long memLen, ossl::FilePtr* f, Work* w)
 {
     unsigned char head[KMX_HEAD_SIZE];
     int st = open_head(path, memory, f, head);
@@ -165,7 +161,7 @@ int KMX_Read_Head(const char* path, const unsigned char* memory, unsigned char h
 {
     if (!head || (!path) == (!memory))
         return ST_BAD_ARGUMENT;
-    File f;
+    ossl::FilePtr f;
     return open_head(path, memory, &f, head);
 }
 
@@ -229,7 +225,7 @@ int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned
     int st = KMX_Matrix_Get_Info(matrix, &w.info);
     if (st)
         return st;
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
@@ -277,7 +273,7 @@ int Matrix_Cal_KMX(const char* path, const unsigned char* memory, const unsigned
     if (memory && memLen >= 0 && memLen < KMX_HEAD_SIZE)
         return ST_BAD_ARGUMENT;
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
@@ -291,7 +287,7 @@ int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
 {
     const int L = w.info.L, row = w.info.row, col = w.info.col;
     int st = ST_OK;
-    if (!w.ctx && !(w.ctx = BN_CTX_new()))
+    if (!w.ctx && !(w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx())))
         return ST_BN_ALLOC;
     EC_POINT* Rp = EC_POINT_new(w.info.group);
     EC_POINT* P = EC_POINT_new(w.info.group);
@@ -333,7 +329,7 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
                int idLen, unsigned char* out, int* outLen, int* serial)
 {
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, memory, memLen, &f, &w);
     if (st)
         return st;
@@ -346,7 +342,7 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
         *outLen = 2 * L + 1;
         return ST_BUFFER_TOO_SMALL;
     }
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     EC_POINT* PK = EC_POINT_new(w.info.group);
@@ -405,7 +401,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!path || !id || !isk || idLen < 1)
         return ST_BAD_ARGUMENT;
     Work w;
-    File f;
+    ossl::FilePtr f;
     int st = load_matrix(path, nullptr, -1, &f, &w);
     if (st)
         return st;
@@ -413,7 +409,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);
     if (!n || BN_is_zero(n))
         return ST_NO_ORDER;
-    w.ctx = BN_CTX_new();
+    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
@@ -429,7 +425,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!sum)
         st = ST_BN_ALLOC;
     else if (randomR)
-        st = BN_rand_range(r, n) == 1 ? ST_OK : ST_RANDOM_FAILED;
+        st = BN_priv_rand_range_ex(r, n, 0, w.ctx) == 1 ? ST_OK : ST_RANDOM_FAILED;   // [0, n)
     else
         st = identity_r(w.m, w.info, id, idLen, r, w.ctx);
     if (!st && !(R = EC_POINT_new(w.info.group)))

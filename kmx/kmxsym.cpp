@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "smcrypto/sm3.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/sm4.h"
 
 namespace {
@@ -45,15 +46,12 @@ int derive(const unsigned char* keyData, int keyDataLen, int n, Material* m)
     return KMX_KDF(keyData, keyDataLen, m->b, n);
 }
 
-struct CtxFree {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
 int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int inLen,
               const unsigned char* key, const unsigned char* iv, unsigned char* out, int* outLen)
 {
-    KMX_Init_Providers();
     const int fail = enc ? ST_ENCRYPT_FAILED : ST_DECRYPT_FAILED;
+    if (!(cipher = KMX_Own_cipher(cipher)))
+        return fail;
     // Room for what the cipher writes: the input, a block held back by the
     // update and the final block or padding. Key-wrap modes add up to 15
     // bytes with a block size of 8, more than a whole number of blocks, so
@@ -62,7 +60,7 @@ int evp_crypt(bool enc, const EVP_CIPHER* cipher, const unsigned char* in, int i
     std::unique_ptr<unsigned char[]> work(new (std::nothrow) unsigned char[cap]);
     if (!work)
         return ST_NO_MEMORY;
-    std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
+    ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int n1 = 0, n2 = 0;
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, enc ? 1 : 0) != 1 ||
         EVP_CipherUpdate(ctx.get(), work.get(), &n1, in, inLen) != 1 ||
@@ -209,7 +207,8 @@ int Openssl_Hash(const EVP_MD* md, const unsigned char* data, int dataLen, unsig
 {
     if (!md || !data || dataLen < 1 || !out || !outLen)
         return ST_BAD_ARGUMENT;
-    KMX_Init_Providers();
+    if (!(md = KMX_Own_md(md)))
+        return ST_DIGEST_FAILED;
     unsigned char buf[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     if (EVP_Digest(data, static_cast<size_t>(dataLen), buf, &n, md, nullptr) != 1)

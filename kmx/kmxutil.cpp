@@ -5,29 +5,60 @@
 #include <openssl/evp.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
-#include <openssl/hmac.h>
+#include <openssl/core_names.h>
 #include <openssl/objects.h>
 #include <openssl/provider.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <new>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/sm3.h"
 
 namespace {
 
-OSSL_PROVIDER* g_default = nullptr;
-OSSL_PROVIDER* g_legacy = nullptr;
+// The layer's own library context with its providers, and every digest,
+// cipher and MAC fetched from it, each kept from its first fetch to the end
+// of the process.
+struct LibCtx {
+    OSSL_LIB_CTX* ctx = nullptr;
+    OSSL_PROVIDER* def = nullptr;
+    OSSL_PROVIDER* legacy = nullptr;
+    std::mutex lock;                 // guards the three tables
+    std::map<int, EVP_MD*> mds;      // by NID
+    std::map<int, EVP_CIPHER*> ciphers;
+    EVP_MAC* hmac = nullptr;
+};
 
-void unload_providers()
+LibCtx* g_lib = nullptr;
+
+void free_lib_ctx()
 {
-    if (g_legacy)
-        OSSL_PROVIDER_unload(g_legacy);
-    if (g_default)
-        OSSL_PROVIDER_unload(g_default);
-    g_legacy = g_default = nullptr;
+    LibCtx* l = g_lib;
+    g_lib = nullptr;
+    if (!l)
+        return;
+    for (auto& m : l->mds)
+        EVP_MD_free(m.second);
+    for (auto& c : l->ciphers)
+        EVP_CIPHER_free(c.second);
+    EVP_MAC_free(l->hmac);
+    if (l->legacy)
+        OSSL_PROVIDER_unload(l->legacy);
+    if (l->def)
+        OSSL_PROVIDER_unload(l->def);
+    OSSL_LIB_CTX_free(l->ctx);
+    delete l;
+}
+
+LibCtx* lib()
+{
+    KMX_Init_Providers();
+    return g_lib;
 }
 
 } // namespace
@@ -36,23 +67,39 @@ void KMX_Init_Providers(void)
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        // Loading one provider explicitly turns off the implicit default, so
-        // both are loaded: default for the common algorithms, legacy for
-        // DES, RC4 and the other old ciphers and digests. They are unloaded
-        // at exit, before the library's own clean-up (registered earlier).
+        // The layer keeps its providers to itself: default for the common
+        // algorithms, legacy for DES, RC4, MD4 and the other old ones. The
+        // process's default context is left as it is. Without the legacy
+        // module only its algorithms are missing (their names then give
+        // 13001 / 11004); without a context or the default provider every
+        // digest and cipher by name is missing. Everything is released at
+        // exit, before the library's own clean-up (registered earlier).
         OPENSSL_init_crypto(0, nullptr);
-        g_default = OSSL_PROVIDER_load(nullptr, "default");
-        g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-        std::atexit(unload_providers);
+        auto* l = new (std::nothrow) LibCtx;
+        if (!l)
+            return;
+        l->ctx = OSSL_LIB_CTX_new();
+        if (l->ctx) {
+            l->def = OSSL_PROVIDER_load(l->ctx, "default");
+            l->legacy = OSSL_PROVIDER_load(l->ctx, "legacy");
+        }
+        g_lib = l;
+        std::atexit(free_lib_ctx);
     });
+}
+
+OSSL_LIB_CTX* KMX_Lib_Ctx(void)
+{
+    LibCtx* l = lib();
+    return l ? l->ctx : nullptr;
 }
 
 EC_GROUP* KMX_Get_ecgroup(const ASN1_OBJECT* ecOid)
 {
     if (!ecOid)
-        return ecurve_new_group(0);
+        return ecurve_new_group(0, KMX_Lib_Ctx());
     ecurve_secp64r1_nid();   // the scheme's own curve must be registered first
-    return ecurve_new_group_by_nid(OBJ_obj2nid(ecOid));
+    return ecurve_new_group_by_nid(OBJ_obj2nid(ecOid), KMX_Lib_Ctx());
 }
 
 int KMX_Get_ecSn(const ASN1_OBJECT* ecOid)
@@ -68,7 +115,7 @@ int EC_GROUP_Get_paramLen(const EC_GROUP* group)
 {
     if (!group)
         return 0;
-    BN_CTX* ctx = BN_CTX_new();
+    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     BIGNUM* p = BN_new();
     int L = 0;
     if (ctx && p && EC_GROUP_get_curve(group, p, nullptr, nullptr, ctx) == 1)
@@ -88,54 +135,111 @@ int KMX_Get_paramLen(const ASN1_OBJECT* ecOid)
 
 const EVP_MD* KMX_Get_md(int nid)
 {
-    KMX_Init_Providers();
     if (nid == NID_undef)
         nid = NID_sha1;
+    LibCtx* l = lib();
+    if (!l || !l->ctx)
+        return nullptr;
+    std::lock_guard<std::mutex> g(l->lock);
+    auto it = l->mds.find(nid);
+    if (it != l->mds.end())
+        return it->second;
+    // Only names the library lists as digests, and only when a provider of
+    // the layer can run them.
     const char* sn = OBJ_nid2sn(nid);
-    if (!sn)
+    if (!sn || !EVP_get_digestbyname(sn))
         return nullptr;
-    const EVP_MD* md = EVP_get_digestbyname(sn);
-    if (!md)
-        return nullptr;
-    // Answer only digests that a provider can actually run.
-    EVP_MD* f = EVP_MD_fetch(nullptr, sn, nullptr);
-    if (!f)
-        return nullptr;
-    EVP_MD_free(f);
+    EVP_MD* md = EVP_MD_fetch(l->ctx, sn, nullptr);
+    if (md)
+        l->mds.emplace(nid, md);
     return md;
 }
 
 const EVP_CIPHER* KMX_Get_cipher(const ASN1_OBJECT* encOid)
 {
-    KMX_Init_Providers();
     int nid = encOid ? OBJ_obj2nid(encOid) : NID_aes_256_cbc;
     if (nid == NID_undef)
         return nullptr;
+    LibCtx* l = lib();
+    if (!l || !l->ctx)
+        return nullptr;
+    std::lock_guard<std::mutex> g(l->lock);
+    auto it = l->ciphers.find(nid);
+    if (it != l->ciphers.end())
+        return it->second;
     const char* sn = OBJ_nid2sn(nid);
-    if (!sn)
+    if (!sn || !EVP_get_cipherbyname(sn))
         return nullptr;
-    const EVP_CIPHER* c = EVP_get_cipherbyname(sn);
-    if (!c)
-        return nullptr;
-    EVP_CIPHER* f = EVP_CIPHER_fetch(nullptr, sn, nullptr);
-    if (!f)
-        return nullptr;
-    EVP_CIPHER_free(f);
+    EVP_CIPHER* c = EVP_CIPHER_fetch(l->ctx, sn, nullptr);
+    if (c)
+        l->ciphers.emplace(nid, c);
     return c;
 }
+
+const EVP_MD* KMX_Own_md(const EVP_MD* md)
+{
+    if (!md || EVP_MD_get0_provider(md))
+        return md;
+    return KMX_Get_md(EVP_MD_get_type(md));
+}
+
+const EVP_CIPHER* KMX_Own_cipher(const EVP_CIPHER* cipher)
+{
+    if (!cipher || EVP_CIPHER_get0_provider(cipher))
+        return cipher;
+    ASN1_OBJECT* obj = OBJ_nid2obj(EVP_CIPHER_get_nid(cipher));
+    return obj ? KMX_Get_cipher(obj) : nullptr;
+}
+
+namespace {
+
+// RFC 2104 HMAC with md, from the layer's own HMAC.
+bool hmac(const EVP_MD* md, const unsigned char* key, int keyLen, const unsigned char* data,
+          size_t dataLen, unsigned char* out, unsigned int* outLen)
+{
+    LibCtx* l = lib();
+    if (!l || !l->ctx)
+        return false;
+    EVP_MAC* mac;
+    {
+        std::lock_guard<std::mutex> g(l->lock);
+        if (!l->hmac)
+            l->hmac = EVP_MAC_fetch(l->ctx, "HMAC", nullptr);
+        mac = l->hmac;
+    }
+    const char* name = EVP_MD_get0_name(md);
+    if (!mac || !name)
+        return false;
+    ossl::MacCtxPtr c(EVP_MAC_CTX_new(mac));
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(name), 0),
+        OSSL_PARAM_construct_end(),
+    };
+    size_t n = 0;
+    if (!c || EVP_MAC_init(c.get(), key, static_cast<size_t>(keyLen), params) != 1 ||
+        EVP_MAC_update(c.get(), data, dataLen) != 1 ||
+        EVP_MAC_final(c.get(), out, &n, EVP_MAX_MD_SIZE) != 1)
+        return false;
+    *outLen = static_cast<unsigned int>(n);
+    return true;
+}
+
+} // namespace
 
 int KMX_Hash(const EVP_MD* md, const unsigned char* key, int keyLen, const unsigned char* data,
              int dataLen, unsigned char* out, int* outLen)
 {
     if (!md || !data || !out || !outLen || dataLen < 1)
         return ST_BAD_ARGUMENT;
-    KMX_Init_Providers();
+    md = KMX_Own_md(md);
+    if (!md)
+        return ST_DIGEST_FAILED;
     unsigned char buf[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     if (key && keyLen != 0) {
         if (keyLen < 0)
             return ST_BAD_ARGUMENT;
-        if (!HMAC(md, key, keyLen, data, static_cast<size_t>(dataLen), buf, &n))
+        if (!hmac(md, key, keyLen, data, static_cast<size_t>(dataLen), buf, &n))
             return ST_DIGEST_FAILED;
     } else if (EVP_Digest(data, static_cast<size_t>(dataLen), buf, &n, md, nullptr) != 1) {
         return ST_DIGEST_FAILED;
@@ -203,8 +307,7 @@ int KMX_KDF(const unsigned char* in, int inLen, unsigned char* out, int outLen)
         std::memmove(out, in, inLen);
         return ST_OK;
     }
-    KMX_Init_Providers();
-    const EVP_MD* md = EVP_get_digestbyname("SHA256");
+    const EVP_MD* md = KMX_Get_md(NID_sha256);
     if (!md)
         return ST_NO_DIGEST;
     unsigned char t[64];
@@ -248,10 +351,13 @@ int GetRandom(unsigned char* buf, int len)
     if (len == 0)
         return ST_OK;
     BIGNUM* bn = BN_secure_new();
-    if (!bn)
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
+    if (!bn || !ctx) {
+        BN_free(bn);
         return ST_BN_ALLOC;
+    }
     int st = ST_OK;
-    if (BN_rand(bn, len * 8, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) != 1)
+    if (BN_rand_ex(bn, len * 8, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY, 0, ctx.get()) != 1)
         st = ST_RANDOM_FAILED;
     else if (BN_bn2binpad(bn, buf, len) != len)
         st = ST_RANDOM_FAILED;

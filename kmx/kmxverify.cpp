@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "smcrypto/sm2.h"
+#include "kmx/kmx_ptr.h"
 
 namespace {
 
@@ -21,16 +22,6 @@ constexpr int kMaxTimeContent = 32;
 constexpr int kBlock = 4096;
 constexpr int kSm2Serial = 5;
 constexpr int kSm2Len = 32;
-
-struct FileCloser {
-    void operator()(FILE* f) const { if (f) std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-struct MdCtx {
-    EVP_MD_CTX* p = EVP_MD_CTX_new();
-    ~MdCtx() { EVP_MD_CTX_free(p); }
-};
 
 // Fields every verification reads: a signer of 1 to 64 bytes (an empty one
 // is refused by the identity mapping) and time content of at most 32 bytes.
@@ -88,7 +79,7 @@ int signer_point(const char* matrixPath, const void* matrixHead, long matrixLen,
 }
 
 struct BnWork {
-    BN_CTX* ctx = BN_CTX_new();
+    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     BIGNUM *r = BN_new(), *s = BN_new(), *e = BN_new(), *t = BN_new(), *u = BN_new(),
            *x = BN_new();
     ~BnWork()
@@ -189,13 +180,13 @@ int Verify_Ready(const unsigned char* data, int dataLen, unsigned char* digest, 
     const EVP_MD* md = KMX_Get_md(OBJ_obj2nid(dataSig->mdOid));
     if (!md || EVP_MD_get_size(md) > EVP_MAX_MD_SIZE)
         return ST_NO_DIGEST;
-    MdCtx c;
-    bool ok = c.p && EVP_DigestInit_ex(c.p, md, nullptr) == 1;
+    ossl::MdCtxPtr c(EVP_MD_CTX_new());
+    bool ok = c.get() && EVP_DigestInit_ex(c.get(), md, nullptr) == 1;
     for (int off = 0; ok && off < dataLen; off += kBlock)
-        ok = EVP_DigestUpdate(c.p, data + off, static_cast<size_t>(std::min(kBlock, dataLen - off))) == 1;
+        ok = EVP_DigestUpdate(c.get(), data + off, static_cast<size_t>(std::min(kBlock, dataLen - off))) == 1;
     unsigned int n = 0;
-    ok = ok && EVP_DigestUpdate(c.p, time_bytes(dataSig), static_cast<size_t>(time_len(dataSig))) == 1 &&
-         EVP_DigestFinal_ex(c.p, digest, &n) == 1;
+    ok = ok && EVP_DigestUpdate(c.get(), time_bytes(dataSig), static_cast<size_t>(time_len(dataSig))) == 1 &&
+         EVP_DigestFinal_ex(c.get(), digest, &n) == 1;
     if (!ok)
         return ST_DIGEST_FAILED;
     *digestLen = static_cast<int>(n);
@@ -267,7 +258,7 @@ int KMX_Verify_File(const char* matrixPath, const char* filePath, const unsigned
     int st = string2DataSig(sig, sigLen, &s);
     if (st)
         return st;
-    std::unique_ptr<DataSig, void (*)(DataSig*)> hold(s, DataSig_free);
+    kmx::DataSigPtr hold(s);
     if (!s->signTime)
         return ST_BAD_DER;
     if (time_len(s) > kMaxTimeContent)
@@ -275,21 +266,21 @@ int KMX_Verify_File(const char* matrixPath, const char* filePath, const unsigned
     const EVP_MD* md = KMX_Get_md(OBJ_obj2nid(s->mdOid));
     if (!md)
         return ST_NO_DIGEST;
-    File f(std::fopen(filePath, "rb"));
+    ossl::FilePtr f(std::fopen(filePath, "rb"));
     if (!f)
         return ST_FILE_OPEN;
-    MdCtx c;
-    bool ok = c.p && EVP_DigestInit_ex(c.p, md, nullptr) == 1;
+    ossl::MdCtxPtr c(EVP_MD_CTX_new());
+    bool ok = c.get() && EVP_DigestInit_ex(c.get(), md, nullptr) == 1;
     unsigned char buf[kBlock];
     size_t n;
     while (ok && (n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-        ok = EVP_DigestUpdate(c.p, buf, n) == 1;
+        ok = EVP_DigestUpdate(c.get(), buf, n) == 1;
     ok = ok && !std::ferror(f.get());
     f.reset();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int dn = 0;
-    ok = ok && EVP_DigestUpdate(c.p, time_bytes(s), static_cast<size_t>(time_len(s))) == 1 &&
-         EVP_DigestFinal_ex(c.p, digest, &dn) == 1;
+    ok = ok && EVP_DigestUpdate(c.get(), time_bytes(s), static_cast<size_t>(time_len(s))) == 1 &&
+         EVP_DigestFinal_ex(c.get(), digest, &dn) == 1;
     if (!ok)
         return ST_DIGEST_FAILED;
     return KMX_Verify_Sign(matrixPath, nullptr, 0, digest, static_cast<int>(dn), s);
@@ -304,7 +295,7 @@ int KMX_SM2Verify(const char* matrixPath, const unsigned char* e, const unsigned
     int st = string2DataSig(sig, sigLen, &s);
     if (st)
         return st;
-    std::unique_ptr<DataSig, void (*)(DataSig*)> hold(s, DataSig_free);
+    kmx::DataSigPtr hold(s);
     if ((st = check_fields(s)))
         return st;
     if (ASN1_STRING_length(s->signVal) != 2 * kSm2Len)

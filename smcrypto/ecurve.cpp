@@ -109,7 +109,7 @@ uint8_t ecurve_param_len(unsigned serial)
     return serial < ECURVE_COUNT ? g_table[serial].L : 0;
 }
 
-EC_GROUP* ecurve_new_group(unsigned serial)
+EC_GROUP* ecurve_new_group(unsigned serial, OSSL_LIB_CTX* libctx)
 {
     const ecurve_info* c = ecurve_by_serial(serial);
     if (!c)
@@ -118,13 +118,13 @@ EC_GROUP* ecurve_new_group(unsigned serial)
         return group_from_params(kSecp64r1Params, c->nid);
     if (serial == 5)
         return group_from_params(kSm2Params, c->nid);
-    return EC_GROUP_new_by_curve_name(c->nid);
+    return EC_GROUP_new_by_curve_name_ex(libctx, nullptr, c->nid);
 }
 
-EC_GROUP* ecurve_new_group_by_nid(int nid)
+EC_GROUP* ecurve_new_group_by_nid(int nid, OSSL_LIB_CTX* libctx)
 {
     const ecurve_info* c = ecurve_by_nid(nid);
-    return c ? ecurve_new_group(c->serial) : nullptr;
+    return c ? ecurve_new_group(c->serial, libctx) : nullptr;
 }
 
 int ecurve_secp64r1_nid()

@@ -10,6 +10,7 @@
 
 // The curve group is only named here; users that work on it include <openssl/ec.h>.
 typedef struct ec_group_st EC_GROUP;
+typedef struct ossl_lib_ctx_st OSSL_LIB_CTX;
 #include <cstdint>
 
 struct ecurve_info {
@@ -51,10 +52,12 @@ uint8_t ecurve_param_len(unsigned serial);
 
 // A new curve group for a serial number (caller frees with EC_GROUP_free);
 // null above 5 or when the library cannot build it. The group's curve name is
-// set to the table NID, so EC_GROUP_get_curve_name answers it.
-EC_GROUP* ecurve_new_group(unsigned serial);
+// set to the table NID, so EC_GROUP_get_curve_name answers it. A named curve
+// is made in the library context libctx (null: the default one); the two
+// curves built from their parameters carry no context.
+EC_GROUP* ecurve_new_group(unsigned serial, OSSL_LIB_CTX* libctx = nullptr);
 // The same for a NID; null for a NID outside the table.
-EC_GROUP* ecurve_new_group_by_nid(int nid);
+EC_GROUP* ecurve_new_group_by_nid(int nid, OSSL_LIB_CTX* libctx = nullptr);
 
 // The NID under which secp64r1 is registered (registers it on first call).
 int ecurve_secp64r1_nid();

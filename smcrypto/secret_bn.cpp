@@ -29,3 +29,19 @@ bool secret_mod_inverse(BIGNUM* out, const BIGNUM* a, const BIGNUM* p, BN_CTX* c
     // this branch.
     return ok && !BN_is_zero(out);
 }
+
+bool random_scalar(BIGNUM* k, const BIGNUM* n, BN_CTX* ctx)
+{
+    if (!k || !n || BN_cmp(n, BN_value_one()) <= 0)
+        return false;
+    secret_bn(k);
+    // 0 comes up with probability 1/n per draw; the bound only stops a
+    // generator that keeps answering 0.
+    for (int tries = 0; tries < 64; ++tries) {
+        if (BN_priv_rand_range_ex(k, n, 0, ctx) != 1)
+            return false;
+        if (!BN_is_zero(k))
+            return true;
+    }
+    return false;
+}

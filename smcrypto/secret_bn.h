@@ -22,3 +22,9 @@ bool is_secret_bn(const BIGNUM* b);
 // constant-time Montgomery exponentiation). False when a is 0 mod p (no
 // inverse) or on allocation failure. out is marked secret; out may be a.
 bool secret_mod_inverse(BIGNUM* out, const BIGNUM* a, const BIGNUM* p, BN_CTX* ctx);
+
+// k := a random scalar in [1, n), drawn uniformly from the private generator
+// of ctx's library context (ctx may be null: the default context) and drawn
+// again while it is 0. k is marked secret. False when n is below 2 or the
+// generator fails; k's value is then unspecified.
+bool random_scalar(BIGNUM* k, const BIGNUM* n, BN_CTX* ctx);

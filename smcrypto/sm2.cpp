@@ -159,13 +159,7 @@ bool draw_k(BIGNUM* k, const BIGNUM* n, BN_CTX* ctx)
         if (ok)
             return true;
     }
-    for (int tries = 0; tries < 64; ++tries) {
-        if (BN_priv_rand_range_ex(k, n, 0, ctx) != 1)
-            return false;
-        if (!BN_is_zero(k))
-            return true;
-    }
-    return false;
+    return random_scalar(k, n, ctx);
 }
 
 // Key derivation: H(z || ct) for ct = 0, 1, ..., ct appended as four

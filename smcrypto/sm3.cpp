@@ -119,6 +119,32 @@ void CF(uint32_t V[8], const unsigned char* data, size_t nblocks)
     }
 }
 
+// Padding of a message whose last `tailLen` bytes (0 to 63, the part
+// past its last whole block) are at `tail`; `msgLen` is the length of the
+// whole message. The tail, 0x80, zeros and the bit length as a 64-bit
+// big-endian number fill one block (tail of 0 to 55 bytes) or two (56 to 63).
+// With *bufLen below that size: *bufLen := the size needed, result 1, buf
+// untouched. Else the padded block(s) are written, *bufLen := their size and
+// the result is 0.
+int SM3_Ready(const unsigned char* tail, uint32_t tailLen, uint64_t msgLen, unsigned char* buf,
+              uint32_t* bufLen)
+{
+    const uint32_t need = tailLen <= 55 ? 64 : 128;
+    if (*bufLen < need) {
+        *bufLen = need;
+        return 1;
+    }
+    if (tailLen)
+        std::memcpy(buf, tail, tailLen);
+    buf[tailLen] = 0x80;
+    std::memset(buf + tailLen + 1, 0, need - tailLen - 1);
+    const uint64_t bits = msgLen << 3;
+    for (int i = 0; i < 8; ++i)
+        buf[need - 1 - i] = (unsigned char)(bits >> (8 * i));
+    *bufLen = need;
+    return 0;
+}
+
 } // namespace
 
 void SM3_Init(_sm3_ctx_* ctx)
@@ -165,15 +191,9 @@ void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
 {
     // The message length in bits is kept in 64 bits.
     uint64_t bytes = ((uint64_t)ctx.processed_hi << 32 | ctx.processed) + ctx.buffered;
-    uint64_t bits = bytes << 3;
     unsigned char last[128];
-    unsigned n = ctx.buffered;
-    std::memcpy(last, ctx.buf, n);
-    last[n] = 0x80;
-    unsigned total = n <= 55 ? 64 : 128;
-    std::memset(last + n + 1, 0, total - n - 1);
-    for (int i = 0; i < 8; ++i)
-        last[total - 1 - i] = (unsigned char)(bits >> (8 * i));
+    uint32_t total = sizeof last;
+    SM3_Ready(ctx.buf, ctx.buffered, bytes, last, &total);
     CF(ctx.state, last, total / 64);
     for (int i = 0; i < 8; ++i)
         int2char(ctx.state[i], out + 4 * i);
@@ -181,9 +201,18 @@ void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
 
 void SM3(const unsigned char* in, int len, unsigned char out[32])
 {
-    _sm3_ctx_ ctx;
-    SM3_Init(&ctx);
-    if (len > 0)
-        SM3_Update(&ctx, in, (uint32_t)len);
-    SM3_Final(ctx, out);
+    uint32_t V[8];
+    std::memcpy(V, IV, sizeof IV);
+    // The whole blocks are compressed straight from the input; only the
+    // trailing bytes go through the padding buffer.
+    const size_t n = len > 0 ? (size_t)len : 0;
+    const size_t whole = n / 64;
+    if (whole)
+        CF(V, in, whole);
+    unsigned char last[128];
+    uint32_t total = sizeof last;
+    SM3_Ready(in + 64 * whole, (uint32_t)(n % 64), n, last, &total);
+    CF(V, last, total / 64);
+    for (int i = 0; i < 8; ++i)
+        int2char(V[i], out + 4 * i);
 }

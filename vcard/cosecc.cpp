@@ -3,21 +3,16 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <cstring>
-#include <memory>
 #include <openssl/crypto.h>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
 #include "smcrypto/sm4.h"
 #include "vcard/eflash.h"
 #include "vcard/filesys.h"
 
 namespace {
-
-struct PointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_free(p); }
-};
-using Point = std::unique_ptr<EC_POINT, PointFree>;
 
 // The group of one operation with its context; temporaries come from the
 // context (BN_CTX_get) and go with it.
@@ -54,7 +49,7 @@ struct Curve {
     Curve& operator=(const Curve&) = delete;
 
     BIGNUM* Num() { return BN_CTX_get(ctx); }
-    Point NewPoint() { return Point(EC_POINT_new(group)); }
+    ossl::PointPtr NewPoint() { return ossl::PointPtr(EC_POINT_new(group)); }
 
     // A point from X || Y (L bytes each): CHIP_BAD_POINT when a coordinate is
     // not below p or the point is not on the curve.
@@ -88,21 +83,13 @@ struct Curve {
     BIGNUM* Secret() { return secret_bn(BN_CTX_get(ctx)); }
 
     // A random scalar in [1, n-1], marked secret.
-    bool RandScalar(BIGNUM* k)
-    {
-        secret_bn(k);
-        do {
-            if (!BN_rand_range(k, n))
-                return false;
-        } while (BN_is_zero(k));
-        return true;
-    }
+    bool RandScalar(BIGNUM* k) { return random_scalar(k, n, ctx); }
 };
 
 // r := k·P (P null: k·G) written as X || Y.
 int Multiply(Curve& c, const BIGNUM* k, const EC_POINT* P, uint8_t* xy)
 {
-    Point R = c.NewPoint();
+    ossl::PointPtr R = c.NewPoint();
     if (!R)
         return CHIP_FAIL;
     int ok = P ? EC_POINT_mul(c.group, R.get(), nullptr, P, k, c.ctx)
@@ -150,7 +137,7 @@ int Chip_GenKey(uint8_t serial, uint8_t mode, uint8_t* d, uint8_t* P)
             return CHIP_FAIL;
         rc = Multiply(c, k, nullptr, pOut);
     } else {
-        Point Q = c.NewPoint();
+        ossl::PointPtr Q = c.NewPoint();
         if (!Q || !BN_bin2bn(d, c.L, k))
             return CHIP_FAIL;
         std::memcpy(dOut, d, c.L);
@@ -171,7 +158,7 @@ int Chip_GenDE(uint8_t serial, const uint8_t* P, uint8_t* kG, uint8_t* kP)
     if (!c.ok)
         return CHIP_FAIL;
     BIGNUM* k = c.Secret();
-    Point Q = c.NewPoint();
+    ossl::PointPtr Q = c.NewPoint();
     if (!k || !Q)
         return CHIP_FAIL;
     int rc = c.ReadPoint(P, Q.get());
@@ -193,7 +180,7 @@ int Chip_OpenDE(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out
         return CHIP_FAIL;
     BIGNUM* k = c.Secret();
     BIGNUM* inv = c.Secret();
-    Point Q = c.NewPoint();
+    ossl::PointPtr Q = c.NewPoint();
     if (!k || !inv || !Q || !BN_bin2bn(d, c.L, k))
         return CHIP_FAIL;
     int rc = c.ReadPoint(P, Q.get());
@@ -212,7 +199,7 @@ int Chip_ECDH(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out)
     if (!c.ok)
         return CHIP_FAIL;
     BIGNUM* k = c.Secret();
-    Point Q = c.NewPoint();
+    ossl::PointPtr Q = c.NewPoint();
     if (!k || !Q || !BN_bin2bn(d, c.L, k))
         return CHIP_FAIL;
     int rc = c.ReadPoint(P, Q.get());
@@ -232,7 +219,7 @@ int Chip_ECDSA_Sign(uint8_t serial, const uint8_t* digest, const uint8_t* d, uin
         return CHIP_FAIL;
     BIGNUM *e = c.Num(), *x = c.Secret(), *k = c.Secret(), *kinv = c.Secret(), *r = c.Num(),
            *s = c.Secret(), *t = c.Secret();
-    Point R = c.NewPoint();
+    ossl::PointPtr R = c.NewPoint();
     if (!t || !R || !DigestNumber(digest, e) || !BN_bin2bn(d, c.L, x))
         return CHIP_FAIL;
     for (;;) {
@@ -265,7 +252,7 @@ int Chip_ECDSA_Verify(uint8_t serial, const uint8_t* digest, const uint8_t* Q,
         return CHIP_FAIL;
     BIGNUM *e = c.Num(), *r = c.Num(), *s = c.Num(), *w = c.Num(), *u1 = c.Num(),
            *u2 = c.Num(), *x1 = c.Num();
-    Point Pub = c.NewPoint(), X = c.NewPoint();
+    ossl::PointPtr Pub = c.NewPoint(), X = c.NewPoint();
     if (!x1 || !Pub || !X || !DigestNumber(digest, e) || !BN_bin2bn(signature, c.L, r) ||
         !BN_bin2bn(signature + c.L, c.L, s))
         return CHIP_FAIL;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/provider.h>
 
 #include <fstream>
 #include <map>
@@ -115,6 +116,72 @@ TEST(SecretBn, InverseRefusesWhatHasNone)
     EXPECT_FALSE(secret_mod_inverse(out.get(), three.get(), BN_value_one(), ctx.get()));
     EXPECT_FALSE(secret_mod_inverse(out.get(), three.get(), n.get(), nullptr));
     EXPECT_FALSE(secret_mod_inverse(nullptr, three.get(), n.get(), ctx.get()));
+}
+
+// Draws stay in [1, n), come out marked, and cover every value of a tiny
+// range (a draw that skipped the top or never left 1 would show there).
+TEST(SecretBn, RandomScalarStaysInOneToNMinusOne)
+{
+    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    ASSERT_TRUE(ctx);
+    struct Case {
+        const char* nHex;
+        int draws;
+        bool everyValue;   // n small enough that each of 1..n-1 must appear
+    };
+    const Case cases[] = {
+        {"2", 50, true}, {"3", 200, true}, {"5", 400, true},
+        {kSecp112r1N, 200, false}, {kSm2N, 200, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nHex);
+        Bn n = hex_bn(c.nHex), k(BN_new());
+        ASSERT_TRUE(n && k);
+        std::map<std::string, int> seen;
+        for (int i = 0; i < c.draws; ++i) {
+            ASSERT_TRUE(random_scalar(k.get(), n.get(), ctx.get()));
+            ASSERT_FALSE(BN_is_zero(k.get()));
+            ASSERT_FALSE(BN_is_negative(k.get()));
+            ASSERT_LT(BN_cmp(k.get(), n.get()), 0);
+            ASSERT_TRUE(is_secret_bn(k.get()));
+            ++seen[hex_of(k.get())];
+        }
+        if (c.everyValue)
+            EXPECT_EQ(seen.size(), BN_get_word(n.get()) - 1);
+        else
+            EXPECT_EQ(seen.size(), static_cast<size_t>(c.draws));   // no repeats at this size
+    }
+    // A null context draws from the default library context.
+    Bn n = hex_bn(kSm2N), k(BN_new());
+    ASSERT_TRUE(n && k && random_scalar(k.get(), n.get(), nullptr));
+    EXPECT_LT(BN_cmp(k.get(), n.get()), 0);
+}
+
+TEST(SecretBn, RandomScalarRefusesEmptyRangesAndAFailingGenerator)
+{
+    Bn k(BN_new()), zero(BN_new()), neg(BN_new());
+    ASSERT_TRUE(k && zero && neg && BN_set_word(neg.get(), 7));
+    BN_zero(zero.get());
+    BN_set_negative(neg.get(), 1);
+    // [1, n) is empty for n of 1 or below: refused at once, no endless redraw.
+    EXPECT_FALSE(random_scalar(k.get(), BN_value_one(), nullptr));
+    EXPECT_FALSE(random_scalar(k.get(), zero.get(), nullptr));
+    EXPECT_FALSE(random_scalar(k.get(), neg.get(), nullptr));
+    EXPECT_FALSE(random_scalar(nullptr, BN_value_one(), nullptr));
+
+    // A library context whose only provider has no generator: the draw fails
+    // and says so.
+    OSSL_LIB_CTX* lib = OSSL_LIB_CTX_new();
+    ASSERT_NE(lib, nullptr);
+    OSSL_PROVIDER* none = OSSL_PROVIDER_load(lib, "null");
+    ASSERT_NE(none, nullptr);
+    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new_ex(lib));
+    Bn n = hex_bn(kSm2N);
+    ASSERT_TRUE(ctx && n);
+    EXPECT_FALSE(random_scalar(k.get(), n.get(), ctx.get()));
+    ctx.reset();
+    OSSL_PROVIDER_unload(none);
+    OSSL_LIB_CTX_free(lib);
 }
 
 std::string read_source(const std::string& rel)

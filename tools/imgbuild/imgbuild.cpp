@@ -19,6 +19,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bn.h"
 #include "vcard/dazi.h"
 #include "vcard/default_pins.h"
 
@@ -212,12 +213,8 @@ int recovery_record(Bytes* out, std::string* err)
         st = fail(err, ST_NO_MEMORY, "out of memory");
     } else {
         const BIGNUM* n = EC_GROUP_get0_order(g);
-        do {
-            if (!BN_rand_range(p, n)) {
-                st = fail(err, ST_RANDOM_FAILED, "no random numbers");
-                break;
-            }
-        } while (BN_is_zero(p));
+        if (!random_scalar(p, n, nullptr))
+            st = fail(err, ST_RANDOM_FAILED, "no random numbers");
         if (st == 0 && (!EC_POINT_mul(g, P, p, nullptr, nullptr, nullptr) ||
                         !EC_POINT_get_affine_coordinates(g, P, x, y, nullptr) ||
                         BN_bn2binpad(x, out->data(), L) != L ||
@@ -353,9 +350,7 @@ int make_soft_matrix(unsigned curve, const std::string& matrixId, unsigned row, 
         const BIGNUM* n = EC_GROUP_get0_order(g);
         unsigned char buf[64];
         for (unsigned i = 0; i < row * col && st == 0; ++i) {
-            do {
-                if (!BN_rand_range(d, n)) st = fail(err, ST_RANDOM_FAILED, "no random numbers");
-            } while (st == 0 && BN_is_zero(d));
+            if (!random_scalar(d, n, ctx)) st = fail(err, ST_RANDOM_FAILED, "no random numbers");
             if (st != 0) break;
             if (!EC_POINT_mul(g, P, d, nullptr, nullptr, ctx) ||
                 !EC_POINT_get_affine_coordinates(g, P, x, y, ctx) ||

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/crc16_oracle.h"
+#include "common/reference_curves.h"
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ecurve.h"
 
@@ -143,7 +144,8 @@ inline TestMatrix make_test_matrix(const std::string& matrixId, unsigned serial,
     t.secret = head_of(m);
     t.pub = t.secret;
     MATRIX_free(m);
-    EC_GROUP* g = ecurve_new_group(serial);
+    // The elements' points come from the curve's published parameters.
+    EC_GROUP* g = refcurve::group(serial);
     BN_CTX* ctx = BN_CTX_new();
     BIGNUM* s = BN_new();
     BIGNUM *x = BN_new(), *y = BN_new();

@@ -140,8 +140,7 @@ int create_locked_temporary(const std::string& target, std::string& tmp)
         int fd = mkostemp(&tmp[0], O_CLOEXEC);
         if (fd < 0)
             return -1;
-        int rc;
-        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
         // Without flock (a file system that has none) nobody can take the
         // lock either, so nobody removes this file: go on unlocked.

@@ -2,7 +2,9 @@
 
 #include "common/log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +104,88 @@ bool write_target(const char* path, std::string& target)
         cur = next;
     }
     return false;
+}
+
+// The name of one of target's temporary files: target's own name, a dot and
+// the six letters or digits that mkstemp puts in place of "XXXXXX".
+bool is_temporary_name(const char* name, const std::string& base)
+{
+    size_t n = std::strlen(name);
+    if (n != base.size() + 7 || base.compare(0, base.size(), name, base.size()) != 0 ||
+        name[base.size()] != '.')
+        return false;
+    for (size_t i = base.size() + 1; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Creates target's temporary file (close-on-exec) and holds an exclusive
+// flock on it until the descriptor is closed, after the rename: a lock that
+// can be taken on a temporary file thus means that the save which made it
+// has died. A save that lost its new file to another save's clean-up in the
+// moment between creating and locking it (the name is gone or names another
+// file once the lock is held) starts over with a new name. -1 on failure.
+int create_locked_temporary(const std::string& target, std::string& tmp)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        tmp = target + ".XXXXXX";
+        int fd = mkostemp(&tmp[0], O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        // Without flock (a file system that has none) nobody can take the
+        // lock either, so nobody removes this file: go on unlocked.
+        struct stat mine, named;
+        if (fstat(fd, &mine) == 0 && lstat(tmp.c_str(), &named) == 0 && same_file(mine, named))
+            return fd;
+        close(fd);   // the name is not this file's any more: leave it alone
+    }
+    return -1;
+}
+
+// Removes the temporary files that killed saves of target left in its folder:
+// regular files (never links, folders or other kinds) of exactly the
+// temporary pattern on which nobody holds the save's lock. A save in
+// progress holds that lock from just after it creates its file until the
+// rename, whichever program it runs in and whether or not it holds the
+// folder's lock, so its file is never taken.
+void remove_dead_temporaries(const std::string& target)
+{
+    size_t slash = target.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (struct dirent* e = readdir(d)) {
+        if (!is_temporary_name(e->d_name, base))
+            continue;
+        const std::string path = dir + "/" + e->d_name;
+        struct stat before, opened, after;
+        if (lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+            continue;
+        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Removed only while the lock is held here and the name still names
+        // the file that was locked, so a save's renamed file or a newer
+        // temporary under a reused name is never removed.
+        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && same_file(before, opened) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &after) == 0 &&
+            same_file(opened, after))
+            unlink(path.c_str());
+        close(fd);
+    }
+    closedir(d);
 }
 
 } // namespace
@@ -250,8 +334,8 @@ bool replace_file_contents(const char* path, const void* data, size_t len, unsig
         return false;
     mode_t mode = exists ? (st.st_mode & 07777) : static_cast<mode_t>(new_mode & 07777);
 
-    std::string tmp = target + ".XXXXXX";
-    int fd = mkstemp(&tmp[0]);
+    std::string tmp;
+    int fd = create_locked_temporary(target, tmp);
     if (fd < 0)
         return false;
 
@@ -273,12 +357,16 @@ bool replace_file_contents(const char* path, const void* data, size_t len, unsig
         (void)!fchown(fd, st.st_uid, st.st_gid); // best effort: only root may give files away
     ok = ok && fchmod(fd, mode) == 0;
     ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
+    // Renamed while the descriptor, and with it the lock, is still held: a
+    // clean-up never takes the finished file for a dead save's. After fsync
+    // the bytes are on disk, so closing can no longer lose them.
     ok = ok && rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) {
+    if (!ok)
         unlink(tmp.c_str());
+    close(fd);
+    if (!ok)
         return false;
-    }
+    remove_dead_temporaries(target);
 
     // Make the rename itself durable.
     std::string dir = target.substr(0, target.find_last_of('/') == std::string::npos

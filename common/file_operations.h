@@ -57,5 +57,8 @@ FILE* open_file(const char* file_path, emDESIRED_ACCESS emDesiredAccess,
 // not exist yet (the target is created); a loop of links or any other path
 // that cannot be resolved is refused. On any failure the original
 // is left as it was, the temporary file is removed and false is returned.
+// A successful save also removes the temporary files of earlier saves of the
+// same file that were killed before their rename (PATH.XXXXXX, regular
+// files only); a save in progress in another process keeps its own.
 bool replace_file_contents(const char* path, const void* data, size_t len,
                            unsigned int new_mode = 0644);

@@ -172,16 +172,18 @@ int probe_candidate(const std::string& candidate, const ScratchDir& scratch, con
     return copy;
 }
 
-void cmd_path(int argc, char** argv, const ConfigEnv& env)
+// Exit status 1 when the adopted identity could not be written to Key.dat,
+// else 0.
+int cmd_path(int argc, char** argv, const ConfigEnv& env)
 {
     const char* dir = source_argument(argc, argv, env);
     if (dir == nullptr)
-        return;
+        return 0;
     std::memset(g_szCID, 0, sizeof g_szCID);
     ReadCID(env.key_dat.c_str());
     if (g_szCID[0] == 0) {
         say(kNoCid);
-        return;
+        return 0;
     }
     std::vector<std::string> candidates;
     recursion_scan_dir_file(dir, candidates, ".vkd");
@@ -198,17 +200,25 @@ void cmd_path(int argc, char** argv, const ConfigEnv& env)
     }
     if (matched < 0) {
         say(kNoMatch);
-        return;
+        return 0;
     }
     bool installed = install_image_fd(matched, env.cert_dir, env.image_name);
     close(matched);
     if (!installed) {
         say(kBadPath);
-        return;
+        return 0;
     }
     std::memcpy(g_szCID, id, CID_LEN);
-    SaveCID(env.key_dat.c_str());
+    // The image is installed either way, so "Result" records it; a Key.dat
+    // that keeps the old identifier is reported, not passed over.
+    const bool saved = SaveCID(env.key_dat.c_str());
     record_installed(env);
+    if (!saved) {
+        std::fflush(stdout);
+        std::fprintf(stderr, kKeyDatNotSaved, env.key_dat.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 void cmd_analyze(const ConfigEnv& env)
@@ -304,10 +314,11 @@ int config_main(int argc, char** argv, const ConfigEnv& env)
         return 0;
     }
     std::string cmd = argv[1];
+    int status = 0;
     if (cmd == "import" || cmd == "update")
         cmd_import(argc, argv, env);
     else if (cmd == "path")
-        cmd_path(argc, argv, env);
+        status = cmd_path(argc, argv, env);
     else if (cmd == "analyze")
         cmd_analyze(env);
     else if (cmd == "show")
@@ -322,5 +333,5 @@ int config_main(int argc, char** argv, const ConfigEnv& env)
     else if (cmd == "info")
         cmd_info(argc, argv, env);
     std::fflush(stdout);
-    return 0;
+    return status;
 }

@@ -25,7 +25,9 @@ struct ConfigEnv {
 };
 
 // Runs the command of argv (argv[1], its arguments after it) and returns the
-// exit status, which is always 0. Messages go to standard output.
+// exit status: 0, except 1 when path installed an image but could not write
+// its identity to Key.dat (reported on standard error). Messages go to
+// standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -46,6 +48,9 @@ inline constexpr const char* kResultOk = "认证成功！";
 inline constexpr const char* kResultKeyError = "密钥错误！";
 inline constexpr const char* kResultBadMac = "非认证mac！";
 inline constexpr const char* kResultWaiting = "等待认证！";
+// On standard error, with Key.dat's path: path could not record the adopted
+// identity.
+inline constexpr const char* kKeyDatNotSaved = "机器唯一标识未能写入 %s！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

@@ -1,5 +1,6 @@
-// config: the operator's tool. One command per invocation; the exit status
-// is always 0, failures and answers are console messages.
+// config: the operator's tool. One command per invocation; failures and
+// answers are console messages, and the exit status is 0 except when path
+// cannot write Key.dat.
 #include "common/paths.h"
 #include "config/config_tool.h"
 #include "config/image_search.h"

@@ -3,6 +3,7 @@
 #include "Tarnhold/fake_effects.h"
 #include "Tarnhold/msg.h"
 #include "common/machine_id.h"
+#include "common/test_seed.h"
 #include "common/test_util.h"
 
 #include <gtest/gtest.h>
@@ -485,7 +486,8 @@ TEST_F(Handler, IdentityReplyNotSent)
 // the bytes given (the sanitizer build checks the reads).
 TEST_F(Handler, RandomFramesAreHandled)
 {
-    std::mt19937 rng(20261210);
+    TARN_SEED(seed, 20261210);
+    std::mt19937 rng(seed);
     fx.plaintext.clear();
     for (int i = 0; i < 20000; ++i) {
         size_t len = rng() % 2100;

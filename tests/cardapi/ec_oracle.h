@@ -12,6 +12,7 @@
 
 #include "common/reference_curves.h"
 #include "smcrypto/ecurve.h"
+#include "common/seeded_bn.h"
 
 namespace oracle {
 
@@ -41,8 +42,7 @@ public:
     bytes random_scalar() const
     {
         BIGNUM* d = BN_new();
-        do BN_rand_range(d, n_);
-        while (BN_is_zero(d));
+        testseed::bn_below(d, n_);
         bytes out = bn_bytes(d);
         BN_free(d);
         return out;

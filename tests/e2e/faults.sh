@@ -140,8 +140,11 @@ case_full_fs() {
   cp "$KEYDAT" "$E2E_TMP/keydat.full"
   mkdir -p "$E2E_TMP/src"
   cp "$E2E_TMP/host.vkd" "$E2E_TMP/src/host.vkd"
-  "$MAVO/config" path "$E2E_TMP/src" >"$E2E_TMP/path.out" 2>&1
-  expect_eq "config path on a full file system: the tool ends normally" "$?" 0
+  "$MAVO/config" path "$E2E_TMP/src" >"$E2E_TMP/path.out" 2>"$E2E_TMP/path.err"
+  expect_eq "config path on a full file system: exit status 1" "$?" 1
+  expect_in "config path reports that Key.dat was not written" "$E2E_TMP/path.err" \
+    "机器唯一标识未能写入 $KEYDAT！"
+  check "config path prints nothing else" test ! -s "$E2E_TMP/path.out"
   check "Key.dat keeps its old contents" cmp "$KEYDAT" "$E2E_TMP/keydat.full"
   check "config.ini still keeps its old contents" cmp "$INI" "$E2E_TMP/ini.full"
   check "no temporary file left beside Key.dat" no_temp_left "$MAVO"

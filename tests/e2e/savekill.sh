@@ -3,7 +3,9 @@
 # Key.dat: the file is always the old or the new version, never short or
 # empty (tarn-savekill, seeded; SAVEKILL_SEED=S repeats a run). 1,000 kills
 # each at the fixed paths on the sandbox's tmpfs, and a shorter run on a disk
-# file system, where every save waits for the disk.
+# file system, where every save waits for the disk. The temporary files that
+# killed saves leave are taken away by the next save: none remains after the
+# save that follows the run.
 source "$(dirname "$0")/lib.sh"
 
 plan() {

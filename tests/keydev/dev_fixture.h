@@ -21,6 +21,8 @@
 #include "kmx/kmx_fixture.h"
 #include "vcard/dazi.h"
 #include "vcard/default_pins.h"
+#include "common/seeded_bn.h"
+#include "common/reference_curves.h"
 
 namespace devt {
 
@@ -185,11 +187,11 @@ private:
     // X || Y of a random point on curve 0 (the recovery point).
     static Bytes recovery_point()
     {
-        EC_GROUP* g = ecurve_new_group(0);
+        EC_GROUP* g = refcurve::group(0);
         BN_CTX* ctx = BN_CTX_new();
         BIGNUM *d = BN_new(), *x = BN_new(), *y = BN_new();
         EC_POINT* P = EC_POINT_new(g);
-        BN_rand_range(d, EC_GROUP_get0_order(g));
+        testseed::bn_below(d, EC_GROUP_get0_order(g));
         EC_POINT_mul(g, P, d, nullptr, nullptr, ctx);
         EC_POINT_get_affine_coordinates(g, P, x, y, ctx);
         Bytes xy(48);

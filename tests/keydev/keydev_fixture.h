@@ -22,6 +22,7 @@
 #include "smcrypto/ecurve.h"
 #include "tools/imgbuild/imgbuild.h"
 #include "vcard/default_pins.h"
+#include "common/reference_curves.h"
 
 namespace kdt {
 
@@ -98,7 +99,7 @@ inline bool scalar_matches(unsigned serial, const Bytes& d, const std::string& p
     if (FMatrix_Cal_pubkey(pks.c_str(), identity.data(), static_cast<int>(identity.size()), pub,
                            &pubLen) != 0)
         return false;
-    EC_GROUP* g = ecurve_new_group(serial);
+    EC_GROUP* g = refcurve::group(serial);
     BIGNUM* bn = BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr);
     EC_POINT* P = EC_POINT_new(g);
     unsigned char enc[65];

@@ -9,6 +9,7 @@
 #include "dev_fixture.h"
 #include "kmx/kmxsoft.h"
 #include "tools/imgbuild/imgbuild.h"
+#include "common/reference_curves.h"
 
 using namespace devt;
 
@@ -174,7 +175,7 @@ TEST_F(RecoveryTest, LostUserPinIsRecoveredAndTheOldKeysDecryptUnderTheNewPin)
         EXPECT_EQ(rE[48], crc & 0xFF);
         EXPECT_EQ(rE[49], crc >> 8);
         {
-            EC_GROUP* g = ecurve_new_group(0);
+            EC_GROUP* g = refcurve::group(0);
             BIGNUM* d = recovery_scalar();
             Bytes enc(1, 0x04);
             enc.insert(enc.end(), rG.begin(), rG.end());

@@ -14,6 +14,7 @@
 #include "kmx/kmxsoft.h"
 #include "kmx/sig_oracle.h"
 #include "tools/imgbuild/imgbuild.h"
+#include "common/reference_curves.h"
 
 using namespace devt;
 
@@ -80,7 +81,7 @@ Bytes sha1_of(const Bytes& content, int64_t t)
 bool sm2_verifies(const Bytes& pub, const Bytes& e, const Bytes& rs)
 {
     if (rs.size() != 64 || e.size() != 32) return false;
-    EC_GROUP* g = ecurve_new_group(5);
+    EC_GROUP* g = refcurve::group(5);
     BN_CTX* ctx = BN_CTX_new();
     EC_POINT* Q = EC_POINT_new(g);
     EC_POINT* P = EC_POINT_new(g);

@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "common/crc16_oracle.h"
+#include "common/reference_curves.h"
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ecurve.h"
+#include "common/seeded_bn.h"
 
 namespace kmxt {
 
@@ -143,7 +145,8 @@ inline TestMatrix make_test_matrix(const std::string& matrixId, unsigned serial,
     t.secret = head_of(m);
     t.pub = t.secret;
     MATRIX_free(m);
-    EC_GROUP* g = ecurve_new_group(serial);
+    // The elements' points come from the curve's published parameters.
+    EC_GROUP* g = refcurve::group(serial);
     BN_CTX* ctx = BN_CTX_new();
     BIGNUM* s = BN_new();
     BIGNUM *x = BN_new(), *y = BN_new();
@@ -151,9 +154,7 @@ inline TestMatrix make_test_matrix(const std::string& matrixId, unsigned serial,
     const int L = t.L;
     std::vector<unsigned char> buf(2 * L);
     for (int k = 0; k < row * col; ++k) {
-        do
-            BN_rand_range(s, EC_GROUP_get0_order(g));
-        while (BN_is_zero(s));
+        testseed::bn_below(s, EC_GROUP_get0_order(g));
         BN_bn2binpad(s, buf.data(), L);
         t.secret.insert(t.secret.end(), buf.begin(), buf.begin() + L);
         EC_POINT_mul(g, P, s, nullptr, nullptr, ctx);
@@ -186,8 +187,8 @@ inline BIGNUM* isk_of(const std::string& secretPath, const Bytes& id)
 inline bool open_envelope(unsigned serial, const unsigned char* env, int envLen, const BIGNUM* isk,
                           Bytes* keyPoint)
 {
-    EC_GROUP* g = ecurve_new_group(serial);
-    const int L = EC_GROUP_Get_paramLen(g);
+    EC_GROUP* g = refcurve::group(serial);
+    const int L = static_cast<int>(refcurve::field_len(g));
     bool ok = envLen == 2 * L + 3;
     BN_CTX* ctx = BN_CTX_new();
     EC_POINT* P = EC_POINT_new(g);

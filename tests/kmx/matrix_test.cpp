@@ -7,10 +7,15 @@ using namespace kmxt;
 
 namespace {
 
-// isk*G as 0x04 || X || Y.
+// isk*G as 0x04 || X || Y, on the curve built from its published
+// parameters by the crypto library, not by the layer's curve code.
 Bytes times_g(unsigned serial, const BIGNUM* isk)
 {
-    EC_GROUP* g = ecurve_new_group(serial);
+    EC_GROUP* g = refcurve::group(serial);
+    if (g == nullptr) {
+        ADD_FAILURE() << "no reference curve " << serial;
+        return {};
+    }
     BN_CTX* ctx = BN_CTX_new();
     EC_POINT* P = EC_POINT_new(g);
     EC_POINT_mul(g, P, isk, nullptr, nullptr, ctx);

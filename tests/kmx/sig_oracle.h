@@ -8,6 +8,7 @@
 #include <openssl/param_build.h>
 
 #include "kmx_fixture.h"
+#include "common/reference_curves.h"
 
 namespace kmxt {
 
@@ -37,7 +38,7 @@ inline Bytes pubkey_of(const std::string& pks, const Bytes& id)
 inline bool ecdsa_library_verifies(unsigned curve, const Bytes& pub, const Bytes& digest,
                                    const Bytes& rs)
 {
-    EC_GROUP* g = ecurve_new_group(curve);
+    EC_GROUP* g = refcurve::group(curve);
     EC_KEY* key = EC_KEY_new();
     EC_POINT* Q = g ? EC_POINT_new(g) : nullptr;
     ECDSA_SIG* sig = ECDSA_SIG_new();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/test_seed.h"
+
 using bytes = std::vector<unsigned char>;
 
 inline bytes from_hex(const std::string& h)
@@ -38,17 +40,7 @@ inline std::string to_hex(const bytes& b) { return to_hex(b.data(), b.size()); }
 // Random test data from one seed, printed at first use; TARN_TEST_SEED=<n>
 // replays it. Each test restarts the stream, so a single test re-run with
 // --gtest_filter sees the same bytes as in the full run.
-inline unsigned random_test_seed()
-{
-    static const unsigned seed = [] {
-        const char* env = std::getenv("TARN_TEST_SEED");
-        unsigned s = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10))
-                                    : std::random_device{}();
-        std::fprintf(stderr, "random test data: TARN_TEST_SEED=%u\n", s);
-        return s;
-    }();
-    return seed;
-}
+inline unsigned random_test_seed() { return testseed::run_seed(); }
 
 inline std::mt19937& random_test_stream()
 {

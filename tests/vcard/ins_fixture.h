@@ -15,8 +15,10 @@
 #include <string>
 
 #include "common/reference_curves.h"
+#include "common/test_seed.h"
 #include "smcrypto/ecurve.h"
 #include "tests/vcard/front_fixture.h"
+#include "common/seeded_bn.h"
 
 namespace ins {
 
@@ -51,9 +53,7 @@ public:
     Bytes RandomScalar() const
     {
         bn_ptr d = NewBn();
-        do
-            BN_rand_range(d.get(), Order());
-        while (BN_is_zero(d.get()));
+        testseed::bn_below(d.get(), Order());
         return BnBytes(d.get(), L);
     }
     // X || Y of d·P (P null: d·G).
@@ -136,11 +136,14 @@ inline Bytes Digest(const EVP_MD* md, const Bytes& data)
     return out;
 }
 
+// Random bytes from the running test's own generator (its seed printed,
+// TARN_TEST_SEED replaces it).
 inline Bytes RandomBytes(size_t n)
 {
+    std::mt19937& rng = testseed::per_test_stream(1);
     Bytes b(n);
     for (auto& x : b)
-        x = uint8_t(std::rand());
+        x = uint8_t(rng());
     return b;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "tests/vcard/robust_fixture.h"
+#include "common/test_seed.h"
 
 namespace robust {
 namespace {
@@ -245,8 +246,9 @@ TEST_P(DamagedImage, CardKeepsItsInvariants)
     const RegionCase rc = GetParam();
     const Layout lay = ReadLayout(snapshot);
     ASSERT_GE(lay.fids.size(), 8u);
+    const uint32_t base = testseed::announce(0);
     for (int seed = 0; seed < rc.seeds; ++seed) {
-        const uint32_t s = uint32_t(seed) * 131u + uint32_t(rc.region);
+        const uint32_t s = base + uint32_t(seed) * 131u + uint32_t(rc.region);
         Rng rng(s);
         const std::string where = std::string(rc.name) + " seed " + std::to_string(s);
         std::vector<uint8_t> img = snapshot;
@@ -322,8 +324,9 @@ TEST_P(CutImage, CardKeepsItsInvariants)
 {
     const long size = GetParam();
     ASSERT_EQ(truncate(image.path().c_str(), size), 0);
-    const std::string where = "cut to " + std::to_string(size);
-    Rng rng{uint32_t(size)};
+    const uint32_t seed = testseed::announce(0) + uint32_t(size);
+    const std::string where = "cut to " + std::to_string(size) + " seed " + std::to_string(seed);
+    Rng rng{seed};
     Workday(rng, keys[1].pub, where);
     InitCosSys();
     Workday(rng, keys[1].pub, where + " after restart");

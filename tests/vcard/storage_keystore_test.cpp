@@ -450,9 +450,35 @@ TEST_F(BlankCard, InnerKeyRecordAndRecovery)
         EC_POINT_free(pt);
         EC_GROUP_free(g);
     }
-    Bytes recovered(48);
-    ASSERT_EQ(Chip_OpenDE(0, rec.data() + 48, p.data(), recovered.data()), CHIP_OK);
-    EXPECT_EQ(recovered, S);
+    // Recovered by the crypto library, not the card's envelope code:
+    // S = p^-1 * (r*P), with p^-1 taken modulo the curve's order.
+    {
+        EC_GROUP* g = refcurve::group(0);
+        BN_CTX* ctx = BN_CTX_new();
+        EC_POINT* rP = EC_POINT_new(g);
+        BIGNUM* x = BN_bin2bn(rec.data() + 48, 24, nullptr);
+        BIGNUM* y = BN_bin2bn(rec.data() + 72, 24, nullptr);
+        BIGNUM* pinv = BN_new();
+        BIGNUM* pbn = BN_bin2bn(p.data(), 24, nullptr);
+        BIGNUM *sx = BN_new(), *sy = BN_new();
+        ASSERT_EQ(EC_POINT_set_affine_coordinates(g, rP, x, y, ctx), 1);
+        ASSERT_NE(BN_mod_inverse(pinv, pbn, EC_GROUP_get0_order(g), ctx), nullptr);
+        ASSERT_EQ(EC_POINT_mul(g, rP, nullptr, rP, pinv, ctx), 1);
+        ASSERT_EQ(EC_POINT_get_affine_coordinates(g, rP, sx, sy, ctx), 1);
+        Bytes recovered(48);
+        BN_bn2binpad(sx, recovered.data(), 24);
+        BN_bn2binpad(sy, recovered.data() + 24, 24);
+        EXPECT_EQ(recovered, S);
+        for (BIGNUM* b : {x, y, pinv, pbn, sx, sy})
+            BN_free(b);
+        EC_POINT_free(rP);
+        BN_CTX_free(ctx);
+        EC_GROUP_free(g);
+    }
+    // The card's own opening agrees.
+    Bytes opened(48);
+    ASSERT_EQ(Chip_OpenDE(0, rec.data() + 48, p.data(), opened.data()), CHIP_OK);
+    EXPECT_EQ(opened, S);
 
     // Loading again gives the same secret; a second create keeps file 2.
     uint8_t again[48];

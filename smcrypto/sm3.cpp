@@ -1,5 +1,7 @@
 #include "smcrypto/sm3.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 
 namespace {
@@ -117,6 +119,8 @@ void CF(uint32_t V[8], const unsigned char* data, size_t nblocks)
         V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
         data += 64;
     }
+    // The expanded words are the message (a key, a PIN) in other form.
+    OPENSSL_cleanse(W, sizeof W);
 }
 
 } // namespace
@@ -177,6 +181,8 @@ void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
     CF(ctx.state, last, total / 64);
     for (int i = 0; i < 8; ++i)
         int2char(ctx.state[i], out + 4 * i);
+    OPENSSL_cleanse(last, sizeof last);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
 }
 
 void SM3(const unsigned char* in, int len, unsigned char out[32])
@@ -186,4 +192,5 @@ void SM3(const unsigned char* in, int len, unsigned char out[32])
     if (len > 0)
         SM3_Update(&ctx, in, (uint32_t)len);
     SM3_Final(ctx, out);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
 }

@@ -4,6 +4,7 @@
 #include "kmx/kmxsoft.h"
 
 #include "kmx/atomic_out.h"
+#include "smcrypto/secret_bytes.h"
 
 #include <openssl/evp.h>
 #include <openssl/ec.h>
@@ -73,7 +74,11 @@ int encrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uns
     std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, key, iv) != 1)
         return ST_ENCRYPT_FAILED;
-    std::vector<unsigned char> buf(kChunk), enc(kChunk + EVP_MAX_BLOCK_LENGTH);
+    // buf holds the plaintext: wiped when the stream ends, however it ends.
+    secret_buffer buf(kChunk);
+    std::vector<unsigned char> enc(kChunk + EVP_MAX_BLOCK_LENGTH);
+    if (!buf.ok())
+        return ST_NO_MEMORY;
     for (;;) {
         size_t n = std::fread(buf.data(), 1, kChunk, in);
         if (n > 0) {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include <openssl/crypto.h>
+
 // The card command frame. After an exchange the same frame holds the answer:
 // the reply data (followed by zeros) in data and its length in Le; CLA, INS,
 // P1, P2 and Lc keep the values sent. Lc 0 means no command data, Le 0 no
@@ -15,5 +17,9 @@ struct _apdu_frame_ {
     uint8_t Lc;
     uint8_t data[256];
     uint8_t Le;
+
+    // A frame carries PINs, keys and decrypted data to and from the card:
+    // whatever it held is cleansed when it goes out of scope.
+    ~_apdu_frame_() { OPENSSL_cleanse(this, sizeof *this); }
 };
 static_assert(sizeof(_apdu_frame_) == 262, "card command frame is 262 bytes");

@@ -14,7 +14,8 @@ namespace cosapi {
 // Clears the whole frame and sets its header.
 inline void frame_init(_apdu_frame_& f, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2)
 {
-    memset(&f, 0, sizeof f);
+    // Also wipes what the frame held before.
+    OPENSSL_cleanse(&f, sizeof f);
     f.CLA = cla;
     f.INS = ins;
     f.P1 = p1;

@@ -13,3 +13,8 @@ bool tarn_seam_vdev_card(const uint8_t* cmd, uint32_t cmdLen, uint8_t* reply, ui
 // Shows one completed exchange to the observer a test has set, if any.
 void tarn_seam_vdev_observe(const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
                             unsigned replyLen);
+
+// Shows the driver's command and reply areas, whole, as an exchange leaves
+// them, to the observer a test has set, if any.
+void tarn_seam_vdev_leftover(const uint8_t* cmd, unsigned cmdCap, const uint8_t* reply,
+                             unsigned replyCap);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 #include "cardapi/apdu_frame.h"
 #include "cardapi/cos_errcode.h"
 #include "cardapi/cos_status.h"
@@ -22,6 +24,8 @@ bool tarn_seam_vdev_card(const uint8_t* cmd, uint32_t cmdLen, uint8_t* reply, ui
                          int32_t* io) __attribute__((weak));
 void tarn_seam_vdev_observe(const uint8_t* cmd, unsigned cmdLen, const uint8_t* reply,
                             unsigned replyLen) __attribute__((weak));
+void tarn_seam_vdev_leftover(const uint8_t* cmd, unsigned cmdCap, const uint8_t* reply,
+                             unsigned replyCap) __attribute__((weak));
 
 namespace {
 
@@ -51,6 +55,24 @@ bool file_readable(const char* path)
     close(fd);
     return regular;
 }
+
+// The serialised command and the card's reply of one exchange. They carry
+// PINs, keys and decrypted data, so both are cleansed when the exchange ends,
+// whichever way it ends.
+struct exchange_areas {
+    uint8_t cmd[VDEV_CMD_MAX] = {};
+    uint8_t reply[VDEV_REPLY_MAX] = {};
+
+    exchange_areas() = default;
+    exchange_areas(const exchange_areas&) = delete;
+    exchange_areas& operator=(const exchange_areas&) = delete;
+    ~exchange_areas()
+    {
+        OPENSSL_cleanse(cmd, sizeof cmd);
+        OPENSSL_cleanse(reply, sizeof reply);
+        if (tarn_seam_vdev_leftover) tarn_seam_vdev_leftover(cmd, sizeof cmd, reply, sizeof reply);
+    }
+};
 
 }  // namespace
 
@@ -107,11 +129,12 @@ uint32_t VDev_Transfer(_apdu_frame_* frame)
     if (!g_vDev) return ST_NO_DEVICE;
     if (!frame) return ST_BAD_ARGUMENT;
 
-    uint8_t cmd[VDEV_CMD_MAX] = {};
+    exchange_areas areas;
+    uint8_t* cmd = areas.cmd;
+    uint8_t* reply = areas.reply;
     unsigned len = VDev_Serialise(frame, cmd);
     if (len == 0) return ST_BAD_ARGUMENT;
 
-    uint8_t reply[VDEV_REPLY_MAX] = {};
     uint32_t replyLen = 0;
     int32_t io = 0;
     if (!(tarn_seam_vdev_card && tarn_seam_vdev_card(cmd, len, reply, &replyLen, &io)))

@@ -47,6 +47,11 @@ using vdev_card = int32_t (*)(void* ctx, const uint8_t* cmd, uint32_t cmdLen, ui
                               uint32_t* replyLen);
 void VDev_SetCard(vdev_card fn, void* ctx);
 
+// Observer of what an exchange leaves behind: called as each exchange ends
+// with the driver's whole command area (VDEV_CMD_MAX bytes) and reply area
+// (VDEV_REPLY_MAX bytes) as they are about to be given up. Null: none.
+void VDev_SetLeftoverObserver(vdev_observer fn, void* ctx);
+
 // Serialises a frame into cmd (room for VDEV_CMD_MAX bytes); returns its
 // length, or 0 when it does not fit.
 unsigned VDev_Serialise(const _apdu_frame_* frame, uint8_t* cmd);

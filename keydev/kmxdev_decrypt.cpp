@@ -19,6 +19,7 @@
 #include "kmx/atomic_out.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/status.h"
 
 namespace {
@@ -100,10 +101,9 @@ uint32_t envelope_value(const DEnvelope* e, int L, const uint8_t** minEnv)
 // The envelope key (key then IV) of a shared point; the point is wiped.
 uint32_t open_key(uint8_t k, const uint8_t* minEnv, int L, int keyIvLen, uint8_t* keyIv)
 {
-    uint8_t point[64];
-    uint32_t st = COS_Open_DE(1, k, minEnv, static_cast<uint32_t>(L), point);
-    if (st == ST_OK) st = static_cast<uint32_t>(KMX_KDF(point, 2 * L, keyIv, keyIvLen));
-    OPENSSL_cleanse(point, sizeof point);
+    secret_array<64> point;
+    uint32_t st = COS_Open_DE(1, k, minEnv, static_cast<uint32_t>(L), point.data());
+    if (st == ST_OK) st = static_cast<uint32_t>(KMX_KDF(point.data(), 2 * L, keyIv, keyIvLen));
     return st;
 }
 
@@ -155,7 +155,9 @@ uint32_t decrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, cons
 {
     ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key, iv) != 1) return ST_DECRYPT_FAILED;
-    std::vector<uint8_t> buf(FILE_CHUNK), plain(FILE_CHUNK + 2 * EVP_MAX_BLOCK_LENGTH);
+    std::vector<uint8_t> buf(FILE_CHUNK);
+    secret_buffer plain(FILE_CHUNK + 2 * EVP_MAX_BLOCK_LENGTH);
+    if (!plain.ok()) return ST_NO_MEMORY;
     uint32_t st = ST_OK;
     for (;;) {
         size_t n = fread(buf.data(), 1, FILE_CHUNK, in);
@@ -182,7 +184,6 @@ uint32_t decrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, cons
         else if (!out.write(plain.data(), static_cast<size_t>(m)))
             st = ST_FILE_OPEN;
     }
-    OPENSSL_cleanse(plain.data(), plain.size());
     return st;
 }
 
@@ -223,13 +224,12 @@ uint32_t DevDecryptData(uint8_t k, const uint8_t* env, uint32_t envLen, uint8_t*
     if ((st = addressee_match(e.get(), slot)) != ST_OK) return st;
     const uint8_t* minEnv = nullptr;
     if ((st = envelope_value(e.get(), slot.L, &minEnv)) != ST_OK) return st;
-    uint8_t keyIv[64];
-    st = open_key(k, minEnv, slot.L, kl + il, keyIv);
+    secret_array<64> keyIv;
+    st = open_key(k, minEnv, slot.L, kl + il, keyIv.data());
     if (st == ST_OK)
         st = static_cast<uint32_t>(Openssl_Decrypt(cipher, ASN1_STRING_get0_data(e->cdata),
-                                                   ASN1_STRING_length(e->cdata), keyIv, keyIv + kl, out,
-                                                   outLen));
-    OPENSSL_cleanse(keyIv, sizeof keyIv);
+                                                   ASN1_STRING_length(e->cdata), keyIv.data(),
+                                                   keyIv.data() + kl, out, outLen));
     return st;
 }
 
@@ -281,15 +281,15 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     if (!cipher) return ST_NO_CIPHER;
     const int kl = EVP_CIPHER_get_key_length(cipher), il = EVP_CIPHER_get_iv_length(cipher);
     if (kl + il > 64) return ST_NO_CIPHER;
-    uint8_t keyIv[64];
-    st = open_key(k, minEnv, slot.L, kl + il, keyIv);
+    secret_array<64> keyIv;
+    st = open_key(k, minEnv, slot.L, kl + il, keyIv.data());
     if (st == ST_OK) {
         if (fseeko(in.get(), static_cast<off_t>(dataAt), SEEK_SET) != 0)
             st = ST_BAD_DER;
         else
-            st = decrypt_stream(in.get(), out, cipher, keyIv, keyIv + kl);
+            st = decrypt_stream(in.get(), out, cipher, keyIv.data(), keyIv.data() + kl);
     }
-    OPENSSL_cleanse(keyIv, sizeof keyIv);
+    keyIv.wipe();
     if (st == ST_OK && !out.commit()) st = ST_FILE_OPEN;
     return st;  // out removes an unfinished output
 }

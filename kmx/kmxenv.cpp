@@ -3,6 +3,7 @@
 #include "kmx/kmxsoft.h"
 #include "smcrypto/secret_bn.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/secret_bytes.h"
 
 #include <openssl/evp.h>
 #include <openssl/bn.h>
@@ -260,6 +261,7 @@ int KMX_GenMinDE(const char* matrixPath, const void* matrixHead, long matrixLen,
     EnvelopeSlot slot{};
     slot.Q = Q.get();
     unsigned char xy[64];
+    cleanse_on_exit wipeXy(xy, sizeof xy);
     if ((st = KMX_Cal_SKey(w.info.group, &slot, 1, xy, 2 * L, nullptr, nullptr)))
         return st;
     std::memcpy(keyPoint, xy, 2 * L);

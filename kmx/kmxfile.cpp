@@ -5,6 +5,7 @@
 
 #include "kmx/atomic_out.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/secret_bytes.h"
 
 #include <openssl/evp.h>
 #include <openssl/ec.h>
@@ -70,7 +71,11 @@ int encrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uns
     ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, key, iv) != 1)
         return ST_ENCRYPT_FAILED;
-    std::vector<unsigned char> buf(kChunk), enc(kChunk + EVP_MAX_BLOCK_LENGTH);
+    // buf holds the plaintext: wiped when the stream ends, however it ends.
+    secret_buffer buf(kChunk);
+    std::vector<unsigned char> enc(kChunk + EVP_MAX_BLOCK_LENGTH);
+    if (!buf.ok())
+        return ST_NO_MEMORY;
     for (;;) {
         size_t n = std::fread(buf.data(), 1, kChunk, in);
         if (n > 0) {

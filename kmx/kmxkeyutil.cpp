@@ -102,7 +102,7 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
     const BIGNUM* n = EC_GROUP_get0_order(w.group);
     BIGNUM* k = secret_bn(BN_secure_new());
     if (!n || !k) {
-        BN_free(k);
+        BN_clear_free(k);
         return ST_BN_ALLOC;
     }
     if (!random_scalar(k, n, w.ctx))

@@ -409,11 +409,12 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);
     if (!n || BN_is_zero(n))
         return ST_NO_ORDER;
-    w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
+    // r (when drawn at random), the matrix elements and their sum are secret:
+    // every number of this context lives in secure memory.
+    w.ctx = BN_CTX_secure_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
     BN_CTX_start(w.ctx);
-    // r (when drawn at random), the matrix elements and their sum are secret.
     BIGNUM* r = secret_bn(BN_CTX_get(w.ctx));
     BIGNUM* s = secret_bn(BN_CTX_get(w.ctx));
     BIGNUM* sum = secret_bn(BN_CTX_get(w.ctx));

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm3.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/sm4.h"
@@ -177,7 +178,9 @@ int Sym_Decrypt(const char* cipherName, const unsigned char* in, int inLen,
     // step checks the padding: only a plaintext with sound padding reaches
     // the caller, so a wrong key is a failure, not a short garbage result,
     // and nothing is written past the caller's stated room.
-    std::vector<unsigned char> work(inLen);
+    secret_buffer work(static_cast<size_t>(inLen));
+    if (!work.ok())
+        return ST_NO_MEMORY;
     _sm4_ctx_ ctx;
     st = SM4_Init(&ctx, m.b, mode == Sm4Mode::Cbc ? m.b + 16 : nullptr,
                   mode == Sm4Mode::Cbc ? SM4_CBC_DECRYPT : SM4_ECB_DECRYPT);

@@ -17,6 +17,7 @@
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm3.h"
 
 namespace {
@@ -278,22 +279,23 @@ int KMX_HMAC(const char* mdName, const unsigned char* key, int keyLen, const uns
     }
     // The scheme's keyed SM3: the zero-padded key block enters the inner hash
     // as it is (no 0x36 mask); the outer hash is that of HMAC.
-    unsigned char k0[64] = {0};
+    secret_array<64> k0;
     if (keyLen > 64)
-        SM3(key, keyLen, k0);
+        SM3(key, keyLen, k0.data());
     else
-        std::memcpy(k0, key, keyLen);
+        std::memcpy(k0.data(), key, keyLen);
     _sm3_ctx_ c;
-    unsigned char inner[32];
+    cleanse_on_exit wipeCtx(&c, sizeof c);
+    secret_array<32> inner;
     SM3_Init(&c);
-    SM3_Update(&c, k0, 64);
+    SM3_Update(&c, k0.data(), 64);
     SM3_Update(&c, data, static_cast<uint32_t>(dataLen));
-    SM3_Final(c, inner);
-    for (unsigned char& b : k0)
-        b ^= 0x5C;
+    SM3_Final(c, inner.data());
+    for (size_t i = 0; i < k0.size(); ++i)
+        k0[i] ^= 0x5C;
     SM3_Init(&c);
-    SM3_Update(&c, k0, 64);
-    SM3_Update(&c, inner, 32);
+    SM3_Update(&c, k0.data(), 64);
+    SM3_Update(&c, inner.data(), 32);
     SM3_Final(c, out);
     *outLen = 32;
     return ST_OK;
@@ -311,6 +313,7 @@ int KMX_KDF(const unsigned char* in, int inLen, unsigned char* out, int outLen)
     if (!md)
         return ST_NO_DIGEST;
     unsigned char t[64];
+    cleanse_on_exit wipeT(t, sizeof t);
     unsigned int n = 0;
     if (EVP_Digest(in, static_cast<size_t>(inLen), t, &n, md, nullptr) != 1 || n != 32)
         return ST_DIGEST_FAILED;

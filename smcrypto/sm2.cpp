@@ -3,6 +3,7 @@
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm3.h"
 #include "smcrypto/status.h"
 
@@ -168,11 +169,13 @@ void KDF(const unsigned char* z, unsigned zlen, unsigned klen, unsigned char* ou
 {
     if (zlen > 64)
         return;
-    _sm3_ctx_ base;
+    // Both hash states hold z (the shared point).
+    _sm3_ctx_ base, c;
+    cleanse_on_exit wipeBase(&base, sizeof base), wipeC(&c, sizeof c);
     SM3_Init(&base);
     SM3_Update(&base, z, zlen);
     for (uint32_t ct = 0; 32 * (uint64_t)ct < klen; ++ct) {
-        _sm3_ctx_ c = base;
+        c = base;
         unsigned char le[4] = {(unsigned char)ct, (unsigned char)(ct >> 8),
                                (unsigned char)(ct >> 16), (unsigned char)(ct >> 24)};
         SM3_Update(&c, le, 4);
@@ -347,6 +350,7 @@ int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t 
         if (!draw_k(k, n, ctx))
             break;
         unsigned char c1[64], xy2[64];
+        cleanse_on_exit wipeXy2(xy2, sizeof xy2);
         if (!EC_POINT_mul(ecgroup, op.pt[1], k, nullptr, nullptr, ctx) ||
             !EC_POINT_mul(ecgroup, op.pt[2], nullptr, op.pt[0], k, ctx)) {
             rc = SM2_ERR_POINT;
@@ -368,7 +372,6 @@ int SM2_Encrypt(const unsigned char pub[64], const unsigned char* msg, uint32_t 
         std::memmove(out, cbuf, len + kOverhead);
         *outlen = (int)(len + kOverhead);
         rc = SM2_OK;
-        OPENSSL_cleanse(xy2, sizeof xy2);
         break;
     }
     OPENSSL_cleanse(mask, sizeof mask);
@@ -398,25 +401,21 @@ int SM2_Decrypt(const unsigned char d_in[32], const unsigned char* c, uint32_t c
         return SM2_ERR_BN;
     if (!EC_POINT_mul(ecgroup, op.pt[1], nullptr, op.pt[0], d, ctx))
         return SM2_ERR_POINT;
-    unsigned char xy2[64];
-    if (!point_xy(op.pt[1], x, y, ctx, xy2))
+    secret_array<64> xy2;
+    if (!point_xy(op.pt[1], x, y, ctx, xy2.data()))
         return SM2_ERR_DECRYPT;
 
     // The plaintext stays in a private buffer until C3 has been checked.
-    unsigned char plain[kDecMax];
-    KDF(xy2, 64, m, plain);
+    secret_array<kDecMax> plain;
+    KDF(xy2.data(), 64, m, plain.data());
     for (uint32_t i = 0; i < m; ++i)
         plain[i] ^= c[kC1 + i];
     unsigned char u[32];
-    check_value(xy2, plain, m, u);
-    int rc = SM2_ERR_DECRYPT;
-    if (CRYPTO_memcmp(u, c + kC1 + m, kC3) == 0) {
-        if (m)
-            std::memmove(out, plain, m);
-        *outlen = m;
-        rc = SM2_OK;
-    }
-    OPENSSL_cleanse(plain, sizeof plain);
-    OPENSSL_cleanse(xy2, sizeof xy2);
-    return rc;
+    check_value(xy2.data(), plain.data(), m, u);
+    if (CRYPTO_memcmp(u, c + kC1 + m, kC3) != 0)
+        return SM2_ERR_DECRYPT;
+    if (m)
+        std::memmove(out, plain.data(), m);
+    *outlen = m;
+    return SM2_OK;
 }

@@ -1,5 +1,7 @@
 #include "smcrypto/sm3.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 
 namespace {
@@ -117,6 +119,8 @@ void CF(uint32_t V[8], const unsigned char* data, size_t nblocks)
         V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
         data += 64;
     }
+    // The expanded words are the message (a key, a PIN) in other form.
+    OPENSSL_cleanse(W, sizeof W);
 }
 
 // Padding of a message whose last `tailLen` bytes (0 to 63, the part
@@ -197,6 +201,8 @@ void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
     CF(ctx.state, last, total / 64);
     for (int i = 0; i < 8; ++i)
         int2char(ctx.state[i], out + 4 * i);
+    OPENSSL_cleanse(last, sizeof last);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
 }
 
 void SM3(const unsigned char* in, int len, unsigned char out[32])
@@ -215,4 +221,6 @@ void SM3(const unsigned char* in, int len, unsigned char out[32])
     CF(V, last, total / 64);
     for (int i = 0; i < 8; ++i)
         int2char(V[i], out + 4 * i);
+    OPENSSL_cleanse(V, sizeof V);
+    OPENSSL_cleanse(last, sizeof last);
 }

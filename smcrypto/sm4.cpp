@@ -1,5 +1,6 @@
 #include "smcrypto/sm4.h"
 
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/status.h"
 
 #include <openssl/crypto.h>
@@ -96,6 +97,7 @@ inline uint32_t sm4CalciRK(uint32_t ka)
 void sm4_setkey(uint32_t rk[32], const unsigned char key[16])
 {
     uint32_t k[4];
+    cleanse_on_exit wipeK(k, sizeof k);
     for (int i = 0; i < 4; ++i)
         k[i] = load_be(key + 4 * i) ^ FK[i];
     for (int i = 0; i < 32; ++i) {
@@ -152,6 +154,7 @@ void cbc_block(const uint32_t rk[32], bool encrypt, unsigned char chain[16],
                const unsigned char* in, unsigned char* out)
 {
     unsigned char blk[16];
+    cleanse_on_exit wipeBlock(blk, sizeof blk);
     if (encrypt) {
         xor16(blk, in, chain);
         sm4_one_round(rk, blk, out);
@@ -190,6 +193,7 @@ void sm4_crypt_ecb(const unsigned char key[16], int mode, int length, const unsi
                    unsigned char* out)
 {
     uint32_t rk[32];
+    cleanse_on_exit wipeKeys(rk, sizeof rk);
     make_keys(rk, key, mode == 0);
     for (; length >= 16; length -= 16, in += 16, out += 16)
         sm4_one_round(rk, in, out);
@@ -199,6 +203,7 @@ void sm4_crypt_cbc(const unsigned char key[16], int mode, int length, unsigned c
                    const unsigned char* in, unsigned char* out)
 {
     uint32_t rk[32];
+    cleanse_on_exit wipeKeys(rk, sizeof rk);
     make_keys(rk, key, mode == 0);
     for (; length >= 16; length -= 16, in += 16, out += 16)
         cbc_block(rk, mode != 0, iv, in, out);
@@ -273,6 +278,7 @@ void run_stream(_sm4_ctx_* ctx, const unsigned char* in, unsigned char* out, uin
                 uint32_t rem)
 {
     unsigned char cur[16], nxt[16];
+    cleanse_on_exit wipeCur(cur, sizeof cur), wipeNxt(nxt, sizeof nxt);
     if (ctx->buffered == 0) {
         for (uint32_t k = 0; k < nout; ++k)
             ctx_block(ctx, in + 16 * (size_t)k, out + 16 * (size_t)k);
@@ -348,6 +354,8 @@ int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen)
     if (!outlen || !sound_context(ctx))
         return ST_BAD_ARGUMENT;
     unsigned char blk[16];
+    // The copy holds the round keys and the last plaintext bytes.
+    cleanse_on_exit wipeBlock(blk, sizeof blk), wipeCtx(&ctx, sizeof ctx);
     if (is_encrypt(ctx.mode)) {
         if (*outlen < 16) {
             *outlen = 16;
@@ -389,7 +397,5 @@ int SM4_Final(_sm4_ctx_ ctx, unsigned char* out, int* outlen)
         copy_bytes(out, blk, (size_t)n);
         *outlen = n;
     }
-    OPENSSL_cleanse(blk, sizeof blk);
-    OPENSSL_cleanse(&ctx, sizeof ctx);
     return rc;
 }

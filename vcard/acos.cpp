@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 
 #include "smcrypto/little.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "vcard/cosecc.h"
 #include "vcard/default_pins.h"
@@ -103,6 +104,7 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
                      uint32_t type)
 {
     _key_info_ rec;
+    cleanse_on_exit wipeRec(&rec, sizeof rec);   // holds the key value
     if (!update) {
         if (length < 24)
             return SW_WRONG_LENGTH;
@@ -162,14 +164,14 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
     if (RWSystemKey(1, n, &rec) != SW_OK)
         return SW_MEMORY_FAILURE;
 
-    uint8_t digest[20];
-    PinDigest(pin, pinLen, digest);
-    const bool right = CRYPTO_memcmp(digest + 4, rec.value, 16) == 0;
+    secret_array<20> digest;
+    PinDigest(pin, pinLen, digest.data());
+    const bool right = CRYPTO_memcmp(digest.data() + 4, rec.value, 16) == 0;
     const uint16_t bit = rec.secBit < 16 ? static_cast<uint16_t>(1u << rec.secBit) : 0;
 
     if (!right) {
         if (n == KEY_USER_PIN)
-            std::memset(innerKey, 0, sizeof *innerKey);
+            OPENSSL_cleanse(innerKey, sizeof *innerKey);
         *secStatus = static_cast<uint16_t>(*secStatus & ~bit);
         return static_cast<uint16_t>(SW_WRONG_PIN | (triesLeft < 15 ? triesLeft : 15));
     }
@@ -181,29 +183,28 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
     *secStatus = static_cast<uint16_t>(*secStatus | bit);
     if (n == KEY_USER_PIN) {
         const uint32_t len = pinLen < 16 ? pinLen : 16;
-        std::memset(usrPin, 0, sizeof *usrPin);
+        OPENSSL_cleanse(usrPin, sizeof *usrPin);
         usrPin->len = len;
         std::memcpy(usrPin->buf, pin, len);
         if (innerKey->len == 0) {
-            uint8_t secret[INNER_SECRET_LEN];
-            if (LoadInnerKey(0, nullptr, secret, *usrPin) == FS_OK) {
+            secret_array<INNER_SECRET_LEN> secret;
+            if (LoadInnerKey(0, nullptr, secret.data(), *usrPin) == FS_OK) {
                 innerKey->len = 16;
-                std::memcpy(innerKey->buf, secret, 16);
+                std::memcpy(innerKey->buf, secret.data(), 16);
             } else {
-                std::memset(innerKey, 0, sizeof *innerKey);
+                OPENSSL_cleanse(innerKey, sizeof *innerKey);
             }
-            OPENSSL_cleanse(secret, sizeof secret);
         }
     }
     return SW_OK;
 }
 
-uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin)
+uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, const _len_buf_& usrPin)
 {
     if (usrPin.len == 0)
         return SW_CONDITIONS_NOT_SATISFIED;
     _inner_key_info_ rec;
-    uint8_t secret[INNER_SECRET_LEN];
+    secret_array<INNER_SECRET_LEN> secret;
     _file_info_ e;
     uint16_t sw = SelectFile(FID_INNERKEY, &e);
     if (sw == FS_OK) {
@@ -212,11 +213,10 @@ uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_b
             return sw;
         if (sw != FS_OK)
             return SW_CONDITIONS_NOT_SATISFIED;   // a short record is a damaged one
-        sm4_crypt_ecb(usrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, rec.secret, secret);
-        uint8_t digest[20];
-        ESHA1(secret, INNER_SECRET_LEN, digest);
-        if (CRYPTO_memcmp(digest, rec.sha1, 20) != 0) {
-            OPENSSL_cleanse(secret, sizeof secret);
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, rec.secret, secret.data());
+        secret_array<20> digest;
+        ESHA1(secret.data(), INNER_SECRET_LEN, digest.data());
+        if (CRYPTO_memcmp(digest.data(), rec.sha1, 20) != 0) {
             return SW_CONDITIONS_NOT_SATISFIED;   // wrong PIN record, or a foreign or damaged file 2
         }
     } else if (sw != SW_FILE_NOT_FOUND) {
@@ -237,36 +237,33 @@ uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_b
         // Everything is computed before file 2 is created, so a failure
         // leaves the card without file 2 rather than with a useless one.
         uint8_t r[24] = {};
-        int rc = Chip_GenKey(INNER_CURVE, 0, r, secret);
+        int rc = Chip_GenKey(INNER_CURVE, 0, r, secret.data());
         if (rc == CHIP_OK) {
             std::memcpy(rec.envelope, point, sizeof point);
             rc = Chip_GenKey(INNER_CURVE, 1, r, rec.envelope);
         }
         OPENSSL_cleanse(r, sizeof r);
         if (rc != CHIP_OK) {
-            OPENSSL_cleanse(secret, sizeof secret);
             return rc == CHIP_BAD_POINT ? SW_WRONG_DATA : SW_UNKNOWN;
         }
-        sm4_crypt_ecb(usrPin.buf, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, rec.secret);
-        const uint16_t crc = ECalCrc16(0, secret, INNER_SECRET_LEN);
+        sm4_crypt_ecb(usrPin.buf, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret.data(), rec.secret);
+        const uint16_t crc = ECalCrc16(0, secret.data(), INNER_SECRET_LEN);
         rec.crc[0] = static_cast<uint8_t>(crc);
         rec.crc[1] = static_cast<uint8_t>(crc >> 8);
-        ESHA1(secret, INNER_SECRET_LEN, rec.sha1);
+        ESHA1(secret.data(), INNER_SECRET_LEN, rec.sha1);
         _file_info_ f2;
         sw = SelectOrCreate(FID_INNERKEY, INNERKEY_FILE_SIZE, &f2);
         if (sw == FS_OK)
             sw = WriteCOSFile(f2, 0, reinterpret_cast<const uint8_t*>(&rec), sizeof rec);
         if (sw != FS_OK) {
             DeleteCOSFile(FID_INNERKEY);
-            OPENSSL_cleanse(secret, sizeof secret);
             return sw;
         }
     }
     if (cipherOut)
         std::memcpy(cipherOut, rec.secret, INNER_SECRET_LEN);
     if (secretOut)
-        std::memcpy(secretOut, secret, INNER_SECRET_LEN);
-    OPENSSL_cleanse(secret, sizeof secret);
+        std::memcpy(secretOut, secret.data(), INNER_SECRET_LEN);
     return FS_OK;
 }
 
@@ -309,11 +306,12 @@ uint16_t InitPin()
         rec.no2 = static_cast<uint8_t>(n);
         rec.maxTries = 5;
         rec.tries = 5;
-        uint8_t pin[DEFAULT_PIN_LEN], digest[20];
-        BuildDefaultPin(n - KEY_PIN0, pin);
-        PinDigest(pin, DEFAULT_PIN_LEN, digest);
-        std::memcpy(rec.rfu + 4, digest, 4);
-        std::memcpy(rec.value, digest + 4, 16);
+        secret_array<DEFAULT_PIN_LEN> pin;
+        secret_array<20> digest;
+        BuildDefaultPin(n - KEY_PIN0, pin.data());
+        PinDigest(pin.data(), DEFAULT_PIN_LEN, digest.data());
+        std::memcpy(rec.rfu + 4, digest.data(), 4);
+        std::memcpy(rec.value, digest.data() + 4, 16);
         uint16_t sw = RWSystemKey(1, n, &rec);
         if (sw != SW_OK)
             return sw;

@@ -130,7 +130,7 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
 // identity record; SW_RECORD_LENGTH identity record's used length outside 50..113;
 // SW_WRONG_DATA its recovery point is not on curve 0; SW_UNKNOWN the curve arithmetic
 // failed; otherwise a file status. A failed creation leaves no file 2.
-uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, _len_buf_ usrPin);
+uint16_t LoadInnerKey(int create, uint8_t* cipherOut, uint8_t* secretOut, const _len_buf_& usrPin);
 
 // Unwraps the private key of file fid (0x10..0x1F) with the 16-byte inner key
 // into out (at least 32 bytes: the scalar, L bytes big-endian, then zero

@@ -8,6 +8,7 @@
 #include "smcrypto/ecurve.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "vcard/eflash.h"
 #include "vcard/filesys.h"
@@ -129,6 +130,7 @@ int Chip_GenKey(uint8_t serial, uint8_t mode, uint8_t* d, uint8_t* P)
         return CHIP_FAIL;
     BIGNUM* k = c.Secret();
     uint8_t dOut[ECC_MAX_L], pOut[2 * ECC_MAX_L];
+    cleanse_on_exit wipeD(dOut, sizeof dOut);
     if (!k)
         return CHIP_FAIL;
     int rc;
@@ -165,6 +167,7 @@ int Chip_GenDE(uint8_t serial, const uint8_t* P, uint8_t* kG, uint8_t* kP)
     if (rc != CHIP_OK)
         return rc;
     uint8_t g[2 * ECC_MAX_L], q[2 * ECC_MAX_L];
+    cleanse_on_exit wipeG(g, sizeof g);   // k·G keys the session
     if (!c.RandScalar(k) || Multiply(c, k, nullptr, g) != CHIP_OK ||
         Multiply(c, k, Q.get(), q) != CHIP_OK)
         return CHIP_FAIL;
@@ -187,6 +190,7 @@ int Chip_OpenDE(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out
     if (rc != CHIP_OK)
         return rc;
     uint8_t r[2 * ECC_MAX_L];
+    cleanse_on_exit wipeR(r, sizeof r);
     if (!secret_mod_inverse(inv, k, c.n, c.ctx) || Multiply(c, inv, Q.get(), r) != CHIP_OK)
         return CHIP_FAIL;
     std::memcpy(out, r, 2u * c.L);
@@ -206,6 +210,7 @@ int Chip_ECDH(uint8_t serial, const uint8_t* P, const uint8_t* d, uint8_t* out)
     if (rc != CHIP_OK)
         return rc;
     uint8_t r[2 * ECC_MAX_L];
+    cleanse_on_exit wipeR(r, sizeof r);
     if (Multiply(c, k, Q.get(), r) != CHIP_OK)
         return CHIP_FAIL;
     std::memcpy(out, r, 2u * c.L);

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 #include "smcrypto/status.h"
 #include "vcard/InsDat.h"
 #include "vcard/cosstate.h"
@@ -15,9 +17,9 @@
 #include "vcard/filesys.h"
 #include "vcard/secure.h"
 
-namespace {
+uint8_t sWork[DAZI_CMD_MAX];
 
-uint8_t sWork[DAZI_CMD_MAX];   // the command's work copy
+namespace {
 
 uint8_t BoundMin(uint32_t w) { return uint8_t(w & 0xFF); }
 uint8_t BoundMax(uint32_t w) { return uint8_t((w >> 8) & 0xFF); }
@@ -143,28 +145,33 @@ int32_t DAZI_IO(const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* repl
     std::memset(sWork, 0, sizeof sWork);
     std::memcpy(sWork, cmd, len);
     proc_cmd(sWork, len, reply, replyLen);
+    // The command may have carried a PIN, a key or data to decrypt.
+    OPENSSL_cleanse(sWork, sizeof sWork);
+    sIFP.data = nullptr;
     return 0;
 }
 
 uint16_t InitCosSys()
 {
     ClearCurrentFile();
-    std::memset(&sSessonKey, 0, sizeof sSessonKey);
+    OPENSSL_cleanse(&sSessonKey, sizeof sSessonKey);
     if (sSha1Status != HASH_IDLE) {
         uint8_t scratch[20];
         ESHA1_Final(sSha1Ctx, scratch);
+        OPENSSL_cleanse(scratch, sizeof scratch);
     }
-    std::memset(&sSha1Ctx, 0, sizeof sSha1Ctx);
+    OPENSSL_cleanse(&sSha1Ctx, sizeof sSha1Ctx);
     sSha1Status = HASH_IDLE;
     if (sSM3Status != HASH_IDLE) {
         uint8_t scratch[32];
         SM3_Final(sSM3Ctx, scratch);
+        OPENSSL_cleanse(scratch, sizeof scratch);
     }
-    std::memset(&sSM3Ctx, 0, sizeof sSM3Ctx);
+    OPENSSL_cleanse(&sSM3Ctx, sizeof sSM3Ctx);
     sSM3Status = HASH_IDLE;
-    std::memset(&sRand, 0, sizeof sRand);
-    std::memset(&sUsrPin, 0, sizeof sUsrPin);
-    std::memset(&sInnerKey, 0, sizeof sInnerKey);
+    OPENSSL_cleanse(&sRand, sizeof sRand);
+    OPENSSL_cleanse(&sUsrPin, sizeof sUsrPin);
+    OPENSSL_cleanse(&sInnerKey, sizeof sInnerKey);
     sSecStatus = 0;
     sCurDate = 0;
     // A device status that cannot be read from this image must not keep the

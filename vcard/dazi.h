@@ -33,6 +33,10 @@ int32_t DAZI_IO(const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* repl
 // DAZI_CMD_MAX bytes (secure messaging rewrites it in place).
 void proc_cmd(uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen);
 
+// DAZI_IO's work area: the command is copied here, run in place, and the
+// area is cleansed before DAZI_IO returns.
+extern uint8_t sWork[DAZI_CMD_MAX];
+
 // Resets the volatile state and reloads the device status from card file 0,
 // creating it and the default PINs on a blank card. Returns 0 or a status word.
 uint16_t InitCosSys();

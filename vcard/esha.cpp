@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 namespace {
 
 // Message schedule of the one-shot function.
@@ -130,6 +132,9 @@ int ESHA1(const uint8_t* data, uint32_t length, uint8_t out[20])
     st.total = length;
     FinishBlocks(&st, data, 0, words);
     Digest(st, out);
+    // The schedule and the state hold the message (PINs, the inner secret).
+    OPENSSL_cleanse(words, sizeof words);
+    OPENSSL_cleanse(&st, sizeof st);
     return 0;
 }
 
@@ -166,7 +171,8 @@ int ESHA1_Update(_embed_sha1_state* st, const uint8_t* data, uint32_t length)
         data += 64;
         length -= 64;
     }
-    std::memset(st->buffer, 0, sizeof st->buffer);
+    OPENSSL_cleanse(st->buffer, sizeof st->buffer);
+    OPENSSL_cleanse(W, sizeof W);
     if (length)
         std::memcpy(st->buffer, data, length);
     st->buffered = length;
@@ -178,5 +184,7 @@ int ESHA1_Final(_embed_sha1_state st, uint8_t out[20])
     uint32_t W[80];
     FinishBlocks(&st, st.buffer, st.bufbase, W);
     Digest(st, out);
+    OPENSSL_cleanse(W, sizeof W);
+    OPENSSL_cleanse(&st, sizeof st);
     return 0;
 }

@@ -2,6 +2,9 @@
 // version, system keys and card block.
 #include <cstring>
 
+#include <openssl/crypto.h>
+
+#include "smcrypto/secret_bytes.h"
 #include "vcard/InsDat.h"
 #include "vcard/access_codes.h"
 #include "vcard/cosstate.h"
@@ -17,13 +20,9 @@ constexpr unsigned SN_LEN = 12;
 // exit.
 bool CodeMatches(void (*build)(uint8_t*))
 {
-    uint8_t code[ACCESS_CODE_LEN];
-    build(code);
-    uint8_t diff = 0;
-    for (unsigned i = 0; i < ACCESS_CODE_LEN; ++i)
-        diff |= uint8_t(code[i] ^ sIFP.data[i]);
-    std::memset(code, 0, sizeof code);
-    return diff == 0;
+    secret_array<ACCESS_CODE_LEN> code;
+    build(code.data());
+    return CRYPTO_memcmp(code.data(), sIFP.data, ACCESS_CODE_LEN) == 0;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // authentication with the SM4 keys of the key file.
 #include <cstring>
 
+#include <openssl/crypto.h>
+
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "vcard/InsDat.h"
 #include "vcard/cosecc.h"
@@ -24,7 +27,7 @@ uint16_t Ins_Get_Challenge()
     std::memcpy(sIFP.reply, fresh, want);
     sRand.len = want < sizeof sRand.buf ? want : unsigned(sizeof sRand.buf);
     std::memcpy(sRand.buf, fresh, sRand.len);
-    std::memset(fresh, 0, sizeof fresh);
+    OPENSSL_cleanse(fresh, sizeof fresh);
     sIFP.Le = uint8_t(want);
     return SW_OK;
 }
@@ -35,6 +38,7 @@ uint16_t Ins_External_Authenticate()
         return SW_NO_CHALLENGE;
     uint32_t n = EXTERNAL_KEY_BASE + sIFP.P2;
     _key_info_ rec;
+    cleanse_on_exit wipeRec(&rec, sizeof rec);   // holds the key value
     uint16_t st = RWSystemKey(0, n, &rec);
     if (st != SW_OK)
         return st;
@@ -42,14 +46,11 @@ uint16_t Ins_External_Authenticate()
         return SW_KEY_NOT_FOUND;
     if (rec.tries == 0)
         return SW_AUTH_BLOCKED;
-    uint8_t plain[16];
-    sm4_crypt_ecb(rec.value, SM4_ECB_DECRYPT, 16, sIFP.data, plain);
+    secret_array<16> plain;
+    sm4_crypt_ecb(rec.value, SM4_ECB_DECRYPT, 16, sIFP.data, plain.data());
     uint8_t expect[16] = {0};
     std::memcpy(expect, sRand.buf, sRand.len < 16 ? sRand.len : 16);
-    uint8_t diff = 0;
-    for (unsigned i = 0; i < 16; ++i)
-        diff |= uint8_t(plain[i] ^ expect[i]);
-    if (diff != 0) {
+    if (CRYPTO_memcmp(plain.data(), expect, 16) != 0) {
         // Count the failure before answering; an image that cannot take the
         // count must not allow unlimited guesses.
         rec.tries--;
@@ -63,13 +64,14 @@ uint16_t Ins_External_Authenticate()
     }
     if (rec.secBit < 16)
         sSecStatus = uint16_t(sSecStatus | (1u << rec.secBit));
-    std::memset(&sRand, 0, sizeof sRand);
+    OPENSSL_cleanse(&sRand, sizeof sRand);
     return SW_OK;
 }
 
 uint16_t Ins_Internal_Authenticate()
 {
     _key_info_ rec;
+    cleanse_on_exit wipeRec(&rec, sizeof rec);
     uint16_t st = RWSystemKey(0, KEY_INTERNAL, &rec);
     if (st != SW_OK)
         return st;

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm2.h"
 #include "smcrypto/sm3.h"
 #include "smcrypto/sm4.h"
@@ -180,16 +181,15 @@ uint16_t Sm2Decrypt()
         return st;
     if (sIFP.data == nullptr || sIFP.Lc <= SM2_OVERHEAD)
         return SW_WRONG_LENGTH;
-    uint8_t out[256];
+    secret_array<256> out;
     uint32_t outLen = 0;
-    int rc = SM2_Decrypt(key.d, sIFP.data, sIFP.Lc, out, &outLen);
+    int rc = SM2_Decrypt(key.d, sIFP.data, sIFP.Lc, out.data(), &outLen);
     uint16_t sw = SW_WRONG_DATA;
     if (rc == SM2_OK && outLen == sIFP.Lc - SM2_OVERHEAD) {
-        std::memcpy(sIFP.reply, out, outLen);
+        std::memcpy(sIFP.reply, out.data(), outLen);
         sIFP.Le = uint8_t(outLen);
         sw = SW_OK;
     }
-    OPENSSL_cleanse(out, sizeof out);
     return sw;
 }
 
@@ -203,26 +203,25 @@ uint16_t Ins_Symmetrical()
         return uint16_t(SW_WRONG_LE | sIFP.Lc);
     if (sIFP.data == nullptr || sIFP.Lc == 0 || sIFP.Lc % 16 != 0)
         return SW_WRONG_LENGTH;
-    uint8_t key[16];
+    secret_array<16> key;
     if (sIFP.P1 == 0) {
         _key_info_ rec;
+        cleanse_on_exit wipeRec(&rec, sizeof rec);
         uint16_t st = RWSystemKey(0, KEY_SYMMETRIC, &rec);
         if (st != SW_OK)
             return st;
         if (rec.no != KEY_SYMMETRIC)
             return SW_KEY_NOT_FOUND;
-        std::memcpy(key, rec.value, sizeof key);
-        OPENSSL_cleanse(&rec, sizeof rec);
+        std::memcpy(key.data(), rec.value, key.size());
     } else if (sIFP.P1 == 1) {
         if (sSessonKey.len != 16)
             return SW_NO_SESSION_KEY;
-        std::memcpy(key, sSessonKey.buf, sizeof key);
+        std::memcpy(key.data(), sSessonKey.buf, key.size());
     } else {
         return SW_WRONG_P1P2;
     }
     const int mode = sIFP.INS == INS_SM4_ENCRYPT ? SM4_ECB_ENCRYPT : SM4_ECB_DECRYPT;
-    sm4_crypt_ecb(key, mode, sIFP.Lc, sIFP.data, sIFP.reply);
-    OPENSSL_cleanse(key, sizeof key);
+    sm4_crypt_ecb(key.data(), mode, sIFP.Lc, sIFP.data, sIFP.reply);
     return SW_OK;
 }
 
@@ -285,6 +284,7 @@ uint16_t Ins_ECC_GenDE()
     if (sIFP.Le != 2 * L + 2)
         return uint16_t(SW_WRONG_LE | (2 * L + 2));
     uint8_t kG[2 * ECC_MAX_L] = {0};
+    cleanse_on_exit wipeKG(kG, sizeof kG);   // the session key's source
     uint8_t kQ[2 * ECC_MAX_L] = {0};
     int rc = Chip_GenDE(curve, sIFP.data, kG, kQ);
     if (rc != CHIP_OK)
@@ -292,7 +292,6 @@ uint16_t Ins_ECC_GenDE()
     std::memcpy(sIFP.reply, kQ, 2 * L);
     PutCrc(sIFP.reply + 2 * L, ECalCrc16(0, kG, 2 * L));
     SetSessionKey(kG);
-    OPENSSL_cleanse(kG, sizeof kG);
     return SW_OK;
 }
 
@@ -348,11 +347,11 @@ uint16_t Ins_ECC_ECDH()
     if (sIFP.data == nullptr || sIFP.Lc != 2 * L)
         return SW_WRONG_LENGTH;
     uint8_t shared[2 * ECC_MAX_L] = {0};
+    cleanse_on_exit wipeShared(shared, sizeof shared);
     int rc = Chip_ECDH(key.curve, sIFP.data, key.d, shared);
     if (rc != CHIP_OK)
         return ChipToStatus(rc);
     std::memcpy(sIFP.reply, shared, 2 * L);
-    OPENSSL_cleanse(shared, sizeof shared);
     return SW_OK;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "smcrypto/xor.h"
 #include "vcard/InsDat.h"
@@ -127,6 +128,7 @@ uint16_t CalculateIdentityKey()
     if (sIFP.data == nullptr || sIFP.Lc % 2 != 0)
         return SW_WRONG_LENGTH;
     uint8_t out[ECC_MAX_L] = {0};
+    cleanse_on_exit wipeOut(out, sizeof out);   // also when the calculation fails
     if (Chip_CalIsk(sIFP.P1, sIFP.data, sIFP.Lc, sInnerKey.buf, out) != CHIP_OK)
         return SW_KEY_NOT_FOUND;
     uint8_t L = GetParamLen(sIFP.P1);
@@ -175,10 +177,12 @@ uint16_t ImportPrivateKey()
     const uint32_t n = uint32_t(sIFP.Lc) - 2;
 
     uint8_t scalar[32] = {0};
+    cleanse_on_exit wipeScalar(scalar, sizeof scalar);
     if (plain) {
         std::memcpy(scalar, sIFP.data, n);
     } else {
         uint8_t tk[TRANSPORT_KEY_LEN];
+        cleanse_on_exit wipeTk(tk, sizeof tk);
         uint16_t st = ReadCardFile(FID_TRANSPORT, 0, tk, TRANSPORT_KEY_LEN);
         if (st == SW_FILE_NOT_FOUND)
             return SW_NO_SESSION_KEY;
@@ -381,6 +385,7 @@ uint16_t Ins_Restore_rG()
     if (st != FS_OK)
         return st;
     uint8_t digest[20];
+    cleanse_on_exit wipeDigest(digest, sizeof digest);
     ESHA1(secret, INNER_SECRET_LEN, digest);
     if (ECalCrc16(0, secret, INNER_SECRET_LEN) != GetCrc(rec.crc) ||
         CRYPTO_memcmp(digest, rec.sha1, sizeof digest) != 0)

@@ -2,6 +2,9 @@
 // reload, change and the PIN cache switch. PIN record number = P2 + 2.
 #include <cstring>
 
+#include <openssl/crypto.h>
+
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "vcard/InsDat.h"
 #include "vcard/cosstate.h"
@@ -37,13 +40,12 @@ uint16_t WriteCacheBlock(const uint8_t* pin, unsigned len, const uint8_t* cipher
     uint8_t block[FS_PINCACHE_SIZE] = {0};
     if (pin != nullptr) {
         PutLE32(block, len);
-        uint8_t padded[16];
-        PadPin(pin, len, padded);
-        sm4_crypt_ecb(cipher, SM4_ECB_ENCRYPT, 16, padded, block + 4);
-        std::memset(padded, 0, sizeof padded);
+        secret_array<16> padded;
+        PadPin(pin, len, padded.data());
+        sm4_crypt_ecb(cipher, SM4_ECB_ENCRYPT, 16, padded.data(), block + 4);
     }
     uint16_t st = FlashWrite(FS_PINCACHE_OFF, block, sizeof block) == 0 ? FS_OK : SW_MEMORY_FAILURE;
-    std::memset(block, 0, sizeof block);
+    OPENSSL_cleanse(block, sizeof block);
     return st;
 }
 
@@ -59,10 +61,10 @@ uint16_t ReadSecretCipher(uint8_t out[INNER_SECRET_LEN], _file_info_* entry)
 // Sets bytes 12..31 of a PIN record to the SHA-1 digest of the PIN.
 void SetPinDigest(_key_info_* rec, const uint8_t* pin, unsigned len)
 {
-    uint8_t digest[20];
-    ESHA1(pin, len, digest);
-    std::memcpy(rec->rfu + 4, digest, 4);
-    std::memcpy(rec->value, digest + 4, 16);
+    secret_array<20> digest;
+    ESHA1(pin, len, digest.data());
+    std::memcpy(rec->rfu + 4, digest.data(), 4);
+    std::memcpy(rec->value, digest.data() + 4, 16);
 }
 
 }  // namespace
@@ -98,24 +100,24 @@ uint16_t Ins_Auto_Verify()
         sDevInfo.lastDate = date;
         SaveDevInfo();
     }
+    // The cipher text's first 16 bytes key the cached PIN.
     uint8_t cipher[INNER_SECRET_LEN];
+    cleanse_on_exit wipeCipher(cipher, sizeof cipher);
     _file_info_ entry;
     uint16_t st = ReadSecretCipher(cipher, &entry);
     if (st != FS_OK)
         return st;
     uint8_t block[FS_PINCACHE_SIZE];
+    cleanse_on_exit wipeBlock(block, sizeof block);
     FlashRead(FS_PINCACHE_OFF, block, sizeof block);
     uint32_t len = GetLE32(block);
     // The block comes from the image: a length no PIN can have is refused
     // before it costs the user PIN a try.
     if (len < PIN_MIN || len > PIN_MAX)
         return SW_CONDITIONS_NOT_SATISFIED;
-    uint8_t pin[16];
-    sm4_crypt_ecb(cipher, SM4_ECB_DECRYPT, 16, block + 4, pin);
-    st = VerifyPin(KEY_USER_PIN, pin, uint8_t(len), &sUsrPin, &sInnerKey, &sSecStatus);
-    std::memset(pin, 0, sizeof pin);
-    std::memset(block, 0, sizeof block);
-    return st;
+    secret_array<16> pin;
+    sm4_crypt_ecb(cipher, SM4_ECB_DECRYPT, 16, block + 4, pin.data());
+    return VerifyPin(KEY_USER_PIN, pin.data(), uint8_t(len), &sUsrPin, &sInnerKey, &sSecStatus);
 }
 
 // Reads PIN record n, which must be blocked (no tries left), with its tries
@@ -165,8 +167,8 @@ uint16_t Ins_Reload_PIN()
             DeleteCardFile(uint8_t(FID_PUBREC + k));
             DeleteCardFile(uint8_t(FID_KEYID + k));
         }
-        std::memset(&sUsrPin, 0, sizeof sUsrPin);
-        std::memset(&sInnerKey, 0, sizeof sInnerKey);
+        OPENSSL_cleanse(&sUsrPin, sizeof sUsrPin);
+        OPENSSL_cleanse(&sInnerKey, sizeof sInnerKey);
         sDevInfo.cacheOn = 0;
         sDevInfo.cacheDays = 0;
         SaveDevInfo();
@@ -202,19 +204,20 @@ uint16_t Ins_Change_PIN()
     // The user PIN protects the inner secret: re-encipher file 2 under the new
     // PIN first and store the record after it, so that a failed write never
     // leaves file 2 under a PIN that no record knows.
-    uint8_t oldCipher[INNER_SECRET_LEN], newCipher[INNER_SECRET_LEN], secret[INNER_SECRET_LEN];
+    // newCipher keys the cached PIN.
+    uint8_t oldCipher[INNER_SECRET_LEN], newCipher[INNER_SECRET_LEN];
+    cleanse_on_exit wipeNew(newCipher, sizeof newCipher);
     _file_info_ entry;
     bool haveSecret = SelectFile(FID_INNERKEY, &entry) == FS_OK;
     if (haveSecret) {
         st = ReadCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
         if (st != FS_OK)
             return st;
-        uint8_t key[16];
-        sm4_crypt_ecb(sUsrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, oldCipher, secret);
-        PadPin(newPin, newLen, key);
-        sm4_crypt_ecb(key, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, newCipher);
-        std::memset(key, 0, sizeof key);
-        std::memset(secret, 0, sizeof secret);
+        secret_array<16> key;
+        secret_array<INNER_SECRET_LEN> secret;
+        sm4_crypt_ecb(sUsrPin.buf, SM4_ECB_DECRYPT, INNER_SECRET_LEN, oldCipher, secret.data());
+        PadPin(newPin, newLen, key.data());
+        sm4_crypt_ecb(key.data(), SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret.data(), newCipher);
         st = WriteCOSFile(entry, 0, newCipher, INNER_SECRET_LEN);
         if (st != FS_OK) {
             WriteCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
@@ -245,6 +248,7 @@ uint16_t Ins_Cache_PIN()
         // Load (or create) the inner secret first: the cache goes on only
         // when there is a cipher text to key the cached PIN with.
         uint8_t cipher[INNER_SECRET_LEN];
+        cleanse_on_exit wipeCipher(cipher, sizeof cipher);
         uint16_t st = LoadInnerKey(1, cipher, nullptr, sUsrPin);
         if (st != FS_OK)
             return st;

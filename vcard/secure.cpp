@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 #include "smcrypto/ecurve.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 
 int CheckSecure(uint32_t condition, uint16_t secStatus)
@@ -124,6 +127,7 @@ void ECalMac(const uint8_t key[16], const uint8_t start[16], const uint8_t* byte
     work[n] = 0x80;
     unsigned padded = (n / 16u + 1u) * 16u;
     uint8_t chain[16];
+    cleanse_on_exit wipeWork(work, sizeof work), wipeChain(chain, sizeof chain);
     std::memcpy(chain, start, 16);
     for (unsigned off = 0; off < padded; off += 16) {
         for (unsigned i = 0; i < 16; ++i)
@@ -155,6 +159,7 @@ int ReviseMacPacket(uint8_t* raw, uint8_t macKey, _len_buf_* challenge, uint16_t
     if (cmd.INS == INS_UPDATE_SYSTEM_KEY)
         keyNo = cmd.P1 == 2 ? 1 : 2;
     _key_info_ rec;
+    cleanse_on_exit wipeRec(&rec, sizeof rec);   // holds the key value
     uint16_t st = RWSystemKey(0, keyNo, &rec);
     if (st != SW_OK) {
         *status = st;
@@ -169,11 +174,8 @@ int ReviseMacPacket(uint8_t* raw, uint8_t macKey, _len_buf_* challenge, uint16_t
     uint8_t mac[4];
     ECalMac(rec.value, start, raw, uint8_t(5 + m), mac);
     // One challenge serves one command, whatever the MAC says.
-    std::memset(challenge, 0, sizeof *challenge);
-    uint8_t diff = 0;
-    for (unsigned i = 0; i < 4; ++i)
-        diff |= uint8_t(mac[i] ^ raw[5 + m + i]);
-    if (diff != 0) {
+    OPENSSL_cleanse(challenge, sizeof *challenge);
+    if (CRYPTO_memcmp(mac, raw + 5 + m, 4) != 0) {
         *status = SW_MAC_WRONG;
         return 0;
     }

@@ -103,7 +103,7 @@ protected:
     // Sends one raw frame; the frame keeps the answer.
     uint32_t raw(_apdu_frame_& f, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const bytes& data, uint8_t le)
     {
-        memset(&f, 0, sizeof f);
+        memset(static_cast<void*>(&f), 0, sizeof f);
         f.CLA = cla;
         f.INS = ins;
         f.P1 = p1;

@@ -9,7 +9,7 @@ namespace {
 _apdu_frame_ make_frame(uint8_t lc, uint8_t le)
 {
     _apdu_frame_ f;
-    memset(&f, 0, sizeof f);
+    memset(static_cast<void*>(&f), 0, sizeof f);
     f.CLA = 0x80;
     f.INS = 0x12;
     f.P1 = 0x34;
@@ -269,7 +269,7 @@ TEST_F(CardTest, OversizedFrameIsRefusedBeforeSending)
 TEST_F(CardTest, ReplyFillsTheFrame)
 {
     _apdu_frame_ f;
-    memset(&f, 0xEE, sizeof f);
+    memset(static_cast<void*>(&f), 0xEE, sizeof f);
     f.CLA = 0x00;
     f.INS = 0x0A;
     f.P1 = 0;

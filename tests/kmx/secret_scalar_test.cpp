@@ -2,6 +2,9 @@
 // marked for constant-time arithmetic.
 #include "kmx_fixture.h"
 
+#include <functional>
+
+#include "common/scalar_probe.h"
 #include "smcrypto/secret_bn.h"
 
 using namespace kmxt;
@@ -37,6 +40,62 @@ TEST_F(SecretScalars, IskFromTheMatrixAndFromAKeyCardIsMarked)
     EXPECT_TRUE(is_secret_bn(bn));
     BN_clear_free(bn);
     KeyCard_free(k);
+}
+
+// Every point multiplication of the secret paths takes a marked scalar: the
+// matrix's r·G (r drawn or derived), a fresh key pair, the envelope nonce.
+TEST_F(SecretScalars, SecretPathsMultiplyOnlyMarkedScalars)
+{
+    TestMatrix t = make_test_matrix("mxp", 5, 16, 8);
+    const std::string sec = path("mxp.sec");
+    write_file(sec, t.secret);
+    const Bytes id = bytes("bob");
+    EC_GROUP* g = ecurve_new_group(5);
+    ASSERT_NE(g, nullptr);
+    EC_POINT* Q = EC_POINT_dup(EC_GROUP_get0_generator(g), g);
+    ASSERT_NE(Q, nullptr);
+    struct row {
+        const char* name;
+        std::function<int()> run;
+    };
+    const row rows[] = {
+        {"isk, r from the identity",
+         [&] {
+             BIGNUM* isk = BN_new();
+             int st = Matrix_Cal_isk(sec.c_str(), 0, id.data(), int(id.size()), isk, nullptr, nullptr);
+             BN_clear_free(isk);
+             return st;
+         }},
+        {"isk, r drawn",
+         [&] {
+             BIGNUM* isk = BN_new();
+             int st = Matrix_Cal_isk(sec.c_str(), 1, id.data(), int(id.size()), isk, nullptr, nullptr);
+             BN_clear_free(isk);
+             return st;
+         }},
+        {"key pair",
+         [&] {
+             unsigned char pub[64], priv[32];
+             int pubLen = sizeof pub, privLen = sizeof priv;
+             return KMX_GenSymKey("sm2p256v1", pub, &pubLen, priv, &privLen);
+         }},
+        {"envelope key",
+         [&] {
+             EnvelopeSlot slot{Q, {}, 0};
+             unsigned char key[32], k[40];
+             int kLen = sizeof k;
+             return KMX_Cal_SKey(g, &slot, 1, key, sizeof key, k, &kLen);
+         }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        scalar_probe::Window w;
+        ASSERT_EQ(r.run(), 0);
+        EXPECT_GT(scalar_probe::scalars, 0);
+        EXPECT_EQ(scalar_probe::unmarked, 0);
+    }
+    EC_POINT_free(Q);
+    EC_GROUP_free(g);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ unsigned char s_fixedK[32];
 
 vdev_observer s_observer = nullptr;
 void* s_observerCtx = nullptr;
+vdev_observer s_leftover = nullptr;
+void* s_leftoverCtx = nullptr;
 vdev_card s_card = nullptr;
 void* s_cardCtx = nullptr;
 
@@ -45,6 +47,19 @@ void VDev_SetObserver(vdev_observer fn, void* ctx)
 {
     s_observer = fn;
     s_observerCtx = ctx;
+}
+
+void VDev_SetLeftoverObserver(vdev_observer fn, void* ctx)
+{
+    s_leftover = fn;
+    s_leftoverCtx = ctx;
+}
+
+void tarn_seam_vdev_leftover(const uint8_t* cmd, unsigned cmdCap, const uint8_t* reply,
+                             unsigned replyCap)
+{
+    if (s_leftover)
+        s_leftover(s_leftoverCtx, cmd, cmdCap, reply, replyCap);
 }
 
 void VDev_SetCard(vdev_card fn, void* ctx)

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "smcrypto/sm3.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/sm3.h"
 #include "smcrypto/sm4.h"
 
 namespace {

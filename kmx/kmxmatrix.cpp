@@ -426,7 +426,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!sum)
         st = ST_BN_ALLOC;
     else if (randomR)
-        st = BN_priv_rand_range_ex(r, n, 0, w.ctx) == 1 ? ST_OK : ST_RANDOM_FAILED;   // [0, n)
+        st = BN_priv_rand_range_ex(r, n, 0, w.ctx) == 1 ? ST_OK : ST_RANDOM_FAILED;   // 0 to n-1
     else
         st = identity_r(w.m, w.info, id, idLen, r, w.ctx);
     if (!st && !(R = EC_POINT_new(w.info.group)))

@@ -11,6 +11,7 @@
 #include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm3.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/sm3.h"
 #include "smcrypto/sm4.h"
 
 namespace {

@@ -1,4 +1,5 @@
 #include "smcrypto/ecurve.h"
+#include "smcrypto/ossl_ptr.h"
 
 #include <openssl/ec.h>
 #include <openssl/bn.h>
@@ -46,30 +47,27 @@ void register_curves()
 
 void ensure_registered() { std::call_once(g_once, register_curves); }
 
+ossl::BnPtr hex_bn(const char* hex)
+{
+    BIGNUM* b = nullptr;
+    return ossl::BnPtr(BN_hex2bn(&b, hex) ? b : nullptr);
+}
+
 EC_GROUP* group_from_params(const curve_params& cp, int nid)
 {
-    BN_CTX* ctx = BN_CTX_new();
-    BIGNUM *p = nullptr, *a = nullptr, *b = nullptr, *x = nullptr, *y = nullptr, *n = nullptr;
-    EC_GROUP* g = nullptr;
-    EC_POINT* G = nullptr;
-    bool ok = ctx && BN_hex2bn(&p, cp.p) && BN_hex2bn(&a, cp.a) && BN_hex2bn(&b, cp.b) &&
-              BN_hex2bn(&x, cp.gx) && BN_hex2bn(&y, cp.gy) && BN_hex2bn(&n, cp.n);
-    if (ok)
-        ok = (g = EC_GROUP_new_curve_GFp(p, a, b, ctx)) != nullptr;
-    if (ok)
-        ok = (G = EC_POINT_new(g)) != nullptr &&
-             EC_POINT_set_affine_coordinates(g, G, x, y, ctx) == 1 &&
-             EC_GROUP_set_generator(g, G, n, BN_value_one()) == 1;
-    if (ok && nid != NID_undef)
-        EC_GROUP_set_curve_name(g, nid);
-    if (!ok) {
-        EC_GROUP_free(g);
-        g = nullptr;
-    }
-    EC_POINT_free(G);
-    BN_free(p); BN_free(a); BN_free(b); BN_free(x); BN_free(y); BN_free(n);
-    BN_CTX_free(ctx);
-    return g;
+    ossl::BnCtxPtr ctx(BN_CTX_new());
+    ossl::BnPtr p = hex_bn(cp.p), a = hex_bn(cp.a), b = hex_bn(cp.b), x = hex_bn(cp.gx),
+                y = hex_bn(cp.gy), n = hex_bn(cp.n);
+    if (!ctx || !p || !a || !b || !x || !y || !n)
+        return nullptr;
+    ossl::GroupPtr g(EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), ctx.get()));
+    ossl::PointPtr G(g ? EC_POINT_new(g.get()) : nullptr);
+    if (!G || EC_POINT_set_affine_coordinates(g.get(), G.get(), x.get(), y.get(), ctx.get()) != 1 ||
+        EC_GROUP_set_generator(g.get(), G.get(), n.get(), BN_value_one()) != 1)
+        return nullptr;
+    if (nid != NID_undef)
+        EC_GROUP_set_curve_name(g.get(), nid);
+    return g.release();
 }
 
 } // namespace

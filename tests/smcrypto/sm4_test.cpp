@@ -250,7 +250,8 @@ TEST(Sm4, DecryptPaddingByteRules)
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.what);
         bytes blk = random_bytes(16);
-        for (int i = 16 - (cs.last <= 16 ? cs.last : 0); i < 16; ++i)
+        // A last byte outside 1..16 is written alone: the rest stays random.
+        for (int i = cs.last >= 1 && cs.last <= 16 ? 16 - cs.last : 15; i < 16; ++i)
             blk[(size_t)i] = cs.last;
         if (cs.wrong_at >= 0)
             blk[(size_t)cs.wrong_at] = (unsigned char)(cs.last ^ 0x40);

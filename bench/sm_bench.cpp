@@ -5,6 +5,8 @@
 #include "smcrypto/sm3.h"
 #include "smcrypto/sm4.h"
 
+#include "bench/ratio.h"
+
 #include <benchmark/benchmark.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -21,28 +23,7 @@
 
 namespace {
 
-using clk = std::chrono::steady_clock;
-
-double time_n(const std::function<void()>& f, int64_t n)
-{
-    auto t0 = clk::now();
-    for (int64_t i = 0; i < n; ++i)
-        f();
-    return std::chrono::duration<double>(clk::now() - t0).count();
-}
-
-// Interleaved rounds of both implementations; the best round of each decides.
-void set_ratio(benchmark::State& state, const std::function<void()>& ours,
-               const std::function<void()>& theirs)
-{
-    int64_t n = std::max<int64_t>(1, state.iterations() / 8);
-    double best_ours = 1e30, best_theirs = 1e30;
-    for (int round = 0; round < 4; ++round) {
-        best_ours = std::min(best_ours, time_n(ours, n));
-        best_theirs = std::min(best_theirs, time_n(theirs, n));
-    }
-    state.counters["ratio"] = best_ours / best_theirs;
-}
+using bench_ratio::set_ratio;
 
 std::vector<unsigned char> rnd(size_t n)
 {

@@ -10,7 +10,11 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
+
+#include <string>
+#include <vector>
 
 #include "smcrypto/secret_bn.h"
 
@@ -19,6 +23,9 @@ namespace scalar_probe {
 inline bool on = false;
 inline int scalars = 0;
 inline int unmarked = 0;
+// The value (hexadecimal) of each unmarked scalar, in the order seen: a path
+// that also multiplies a public scalar (an identity's r) shows which one.
+inline std::vector<std::string> unmarked_values;
 
 // Counts from zero while it lives.
 struct Window {
@@ -26,6 +33,7 @@ struct Window {
     {
         scalars = 0;
         unmarked = 0;
+        unmarked_values.clear();
         on = true;
     }
     ~Window() { on = false; }
@@ -38,8 +46,12 @@ inline void note(const BIGNUM* k)
     if (!on || !k)
         return;
     ++scalars;
-    if (!is_secret_bn(k))
-        ++unmarked;
+    if (is_secret_bn(k))
+        return;
+    ++unmarked;
+    char* hex = BN_bn2hex(k);
+    unmarked_values.emplace_back(hex ? hex : "?");
+    OPENSSL_free(hex);
 }
 
 }  // namespace scalar_probe

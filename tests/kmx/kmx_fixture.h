@@ -245,4 +245,30 @@ inline DataSig* make_datasig(long t)
     return s;
 }
 
+// The identity's r under the matrix whose head starts the file at path, in
+// hexadecimal as BN_bn2hex writes it: the public scalar of R = r·G, which
+// anyone holding the matrix head computes, so it needs no constant-time mark.
+inline std::string public_r_hex(const std::string& path, const Bytes& id)
+{
+    unsigned char head[KMX_HEAD_SIZE];
+    MATRIX* m = nullptr;
+    KMX_Matrix_Info info{};
+    std::string out;
+    unsigned char r[32], R[65];
+    int RLen = 0;
+    if (KMX_Read_Head(path.c_str(), nullptr, head) == 0 && KMX_Decode_Head(head, &m, &info) == 0 &&
+        KMX_Cal_R(m, id.data(), static_cast<int>(id.size()), r, R, &RLen) == 0) {
+        BIGNUM* bn = BN_bin2bn(r, info.L, nullptr);
+        char* hex = bn ? BN_bn2hex(bn) : nullptr;
+        if (hex)
+            out = hex;
+        OPENSSL_free(hex);
+        BN_free(bn);
+    }
+    EXPECT_FALSE(out.empty()) << "no identity scalar from " << path;
+    MATRIX_free(m);
+    KMX_Matrix_Info_free(&info);
+    return out;
+}
+
 } // namespace kmxt

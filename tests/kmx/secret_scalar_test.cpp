@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/scalar_probe.h"
+#include "signer_fixture.h"
 #include "smcrypto/secret_bn.h"
 
 using namespace kmxt;
@@ -96,6 +97,37 @@ TEST_F(SecretScalars, SecretPathsMultiplyOnlyMarkedScalars)
     }
     EC_POINT_free(Q);
     EC_GROUP_free(g);
+}
+
+// The card's ECDSA behind the layer's signature record (its nonce), and SM2
+// encryption to an identity (its ephemeral k, for k·G and k·Q). Encryption
+// also multiplies the identity's public r, the one unmarked scalar, which the
+// probe must name: it sees an unmarked scalar when there is one.
+class CardAndIdentityScalars : public SignerCard {};
+
+TEST_F(CardAndIdentityScalars, SecretMultiplicationsAreMarkedAndThePublicROnlyIsNot)
+{
+    make(5);
+    const std::string r = public_r_hex(pks_, kSigner);
+    const Bytes digest(20, 0x6B);
+    Bytes out(512);
+    int outLen = static_cast<int>(out.size());
+    {
+        scalar_probe::Window w;
+        ASSERT_EQ(ECDSA_Sign(1, NID_sha1, digest.data(), 20, 1700000000, out.data(), &outLen), 0);
+        EXPECT_GT(scalar_probe::scalars, 0);
+        EXPECT_EQ(scalar_probe::unmarked, 0) << "card ECDSA";
+    }
+    const Bytes msg = bytes("a challenge for alice");
+    outLen = static_cast<int>(out.size());
+    {
+        scalar_probe::Window w;
+        ASSERT_EQ(KMX_SM2Encrypt(pks_.c_str(), kSigner.data(), static_cast<int>(kSigner.size()),
+                                 msg.data(), static_cast<int>(msg.size()), out.data(), &outLen),
+                  0);
+        EXPECT_EQ(scalar_probe::scalars, 3) << "r·G, k·G, k·Q";
+        EXPECT_EQ(scalar_probe::unmarked_values, std::vector<std::string>{r});
+    }
 }
 
 }  // namespace

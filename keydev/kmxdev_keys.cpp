@@ -13,8 +13,9 @@
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
 #include "kmx/kmxapp.h"
-#include "smcrypto/secret_bn.h"
 #include "kmx/kmxsoft.h"
+#include "smcrypto/ossl_ptr.h"
+#include "smcrypto/secret_bn.h"
 #include "smcrypto/xor.h"
 
 namespace {
@@ -49,10 +50,10 @@ struct CardWork {
     KMX_Matrix_Info info{};
     bool haveInfo = false;
     KeyCard* kc = nullptr;
-    BN_CTX* ctx = nullptr;
-    BIGNUM* c = nullptr;
-    BIGNUM* r = nullptr;
-    BIGNUM* isk = nullptr;
+    ossl::BnCtxPtr ctx;
+    ossl::SecretBnPtr c;
+    ossl::SecretBnPtr r;
+    ossl::SecretBnPtr isk;
     unsigned char rBytes[32] = {};
     unsigned char cBytes[32] = {};
     unsigned char iskBytes[34] = {};
@@ -66,10 +67,6 @@ struct CardWork {
             if (kc->isk && kc->isk->data) OPENSSL_cleanse(kc->isk->data, kc->isk->length);
             KeyCard_free(kc);
         }
-        BN_clear_free(c);
-        BN_clear_free(r);
-        BN_clear_free(isk);
-        BN_CTX_free(ctx);
         OPENSSL_cleanse(rBytes, sizeof rBytes);
         OPENSSL_cleanse(cBytes, sizeof cBytes);
         OPENSSL_cleanse(iskBytes, sizeof iskBytes);
@@ -93,7 +90,7 @@ bool add_years(time_t t, uint32_t years, time_t* out)
 
 struct WriteWork {
     KeyCard* kc = nullptr;
-    EC_GROUP* group = nullptr;
+    ossl::GroupPtr group;
     unsigned char pub[PUBLIC_RECORD_MAX + 1] = {};
     unsigned char keyId[KEY_ID_MAX] = {};
     ~WriteWork()
@@ -102,7 +99,6 @@ struct WriteWork {
             if (kc->isk && kc->isk->data) OPENSSL_cleanse(kc->isk->data, kc->isk->length);
             KeyCard_free(kc);
         }
-        EC_GROUP_free(group);
     }
 };
 
@@ -156,16 +152,16 @@ uint32_t DevGenKeyCard(const uint8_t* id, uint32_t idLen, uint32_t years,
     if (cLen != L) return ST_WRONG_LENGTH;
 
     // isk = (c + r) mod n
-    w.ctx = BN_CTX_new();
+    w.ctx.reset(BN_CTX_new());
     // c and isk are secret: made in secure memory and marked.
-    w.c = secret_bn(BN_secure_new());
-    w.r = BN_bin2bn(w.rBytes, L, nullptr);
-    w.isk = secret_bn(BN_secure_new());
+    w.c.reset(secret_bn(BN_secure_new()));
+    w.r.reset(BN_bin2bn(w.rBytes, L, nullptr));
+    w.isk.reset(secret_bn(BN_secure_new()));
     const BIGNUM* n = EC_GROUP_get0_order(w.info.group);
-    if (!w.ctx || !w.c || !w.r || !w.isk || !BN_bin2bn(w.cBytes, L, w.c)) return ST_BN_ALLOC;
+    if (!w.ctx || !w.c || !w.r || !w.isk || !BN_bin2bn(w.cBytes, L, w.c.get())) return ST_BN_ALLOC;
     if (!n) return ST_NO_ORDER;
-    if (!BN_mod_add(w.isk, w.c, w.r, n, w.ctx)) return ST_BN_ALLOC;
-    s = KMX_bn2bin(w.isk, w.iskBytes, L);
+    if (!BN_mod_add(w.isk.get(), w.c.get(), w.r.get(), n, w.ctx.get())) return ST_BN_ALLOC;
+    s = KMX_bn2bin(w.isk.get(), w.iskBytes, L);
     if (s != 0) return static_cast<uint32_t>(s);
     unsigned short crc = CalCrc16(0, w.iskBytes, L);
     w.iskBytes[L] = static_cast<unsigned char>(crc & 0xFF);
@@ -221,7 +217,7 @@ uint32_t DevWriteKeyCard(uint8_t k, int plain, const uint8_t* der, uint32_t len)
     int s = string2KeyCard(der, static_cast<int>(len), &w.kc);
     if (s != 0) return static_cast<uint32_t>(s);
     if (k > KEY_SLOT_LAST) return ST_KEY_SLOT;
-    w.group = KMX_Get_ecgroup(w.kc->ecOid);
+    w.group.reset(KMX_Get_ecgroup(w.kc->ecOid));
     int L = KMX_Get_paramLen(w.kc->ecOid);
     if (!w.group || L <= 0) return ST_UNKNOWN_CURVE;
     if (!w.kc->isk || ASN1_STRING_length(w.kc->isk) != L + 2) return ST_BAD_ARGUMENT;

@@ -13,26 +13,27 @@
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
-#include "smcrypto/status.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/status.h"
 
 namespace {
 
 constexpr uint32_t KEY_CARD_CAP = 256;
 constexpr uint32_t RECOVERY_YEARS = 1;
 
-// Everything one recovery allocates; the destructor wipes and frees it, so
-// every return path leaves no secret behind.
+// Everything one recovery allocates; the members wipe and free it, so every
+// return path leaves no secret behind.
 struct Recovery {
     uint8_t cardDer[KEY_CARD_CAP];
     uint8_t secret[2 * RECOVERY_L];
     KeyCard* card = nullptr;
-    BIGNUM* p = nullptr;
-    BIGNUM* pInv = nullptr;
-    BN_CTX* ctx = nullptr;
-    EC_GROUP* group = nullptr;
-    EC_POINT* A = nullptr;
-    EC_POINT* Q = nullptr;
+    ossl::SecretBnPtr p;
+    ossl::SecretBnPtr pInv;
+    ossl::BnCtxPtr ctx;
+    ossl::GroupPtr group;
+    ossl::SecretPointPtr A;
+    ossl::SecretPointPtr Q;
 
     Recovery() { memset(cardDer, 0, sizeof cardDer); memset(secret, 0, sizeof secret); }
     ~Recovery()
@@ -41,12 +42,6 @@ struct Recovery {
         OPENSSL_cleanse(secret, sizeof secret);
         if (card && card->isk) OPENSSL_cleanse(card->isk->data, static_cast<size_t>(card->isk->length));
         KeyCard_free(card);
-        BN_clear_free(p);
-        BN_clear_free(pInv);
-        BN_CTX_free(ctx);
-        EC_POINT_clear_free(A);
-        EC_POINT_clear_free(Q);
-        EC_GROUP_free(group);
     }
     Recovery(const Recovery&) = delete;
     Recovery& operator=(const Recovery&) = delete;
@@ -75,43 +70,44 @@ uint32_t DevRecoverKey(const char* recoveryId, const uint8_t* rE, uint8_t* rG)
     int dst = string2KeyCard(r.cardDer, derLen, &r.card);
     if (dst != ST_OK) return static_cast<uint32_t>(dst);
 
-    r.p = secret_bn(BN_secure_new());
-    r.pInv = secret_bn(BN_secure_new());
-    r.ctx = BN_CTX_new();
+    r.p.reset(secret_bn(BN_secure_new()));
+    r.pInv.reset(secret_bn(BN_secure_new()));
+    r.ctx.reset(BN_CTX_new());
     if (!r.p || !r.pInv || !r.ctx) return ST_BN_ALLOC;
     // The envelope lies on the inner secret's curve; a recovery key on any
     // other curve cannot open it (and would read past the 70 bytes).
     if (!r.card->ecOid || OBJ_obj2nid(r.card->ecOid) != NID_X9_62_prime192v1)
         return ST_UNKNOWN_CURVE;
-    r.group = KMX_Get_ecgroup(r.card->ecOid);
+    r.group.reset(KMX_Get_ecgroup(r.card->ecOid));
     if (!r.group) return ST_UNKNOWN_CURVE;
-    r.A = EC_POINT_new(r.group);
-    r.Q = EC_POINT_new(r.group);
+    r.A.reset(EC_POINT_new(r.group.get()));
+    r.Q.reset(EC_POINT_new(r.group.get()));
     if (!r.A || !r.Q) return ST_POINT_ALLOC;
-    if (EC_GROUP_Get_paramLen(r.group) != RECOVERY_L) return ST_UNKNOWN_CURVE;
+    if (EC_GROUP_Get_paramLen(r.group.get()) != RECOVERY_L) return ST_UNKNOWN_CURVE;
 
     uint8_t enc[1 + 2 * RECOVERY_L];
     enc[0] = 0x04;
     memcpy(enc + 1, rE, 2 * RECOVERY_L);
-    if (EC_POINT_oct2point(r.group, r.A, enc, sizeof enc, r.ctx) != 1 ||
-        EC_POINT_is_on_curve(r.group, r.A, r.ctx) != 1)
+    if (EC_POINT_oct2point(r.group.get(), r.A.get(), enc, sizeof enc, r.ctx.get()) != 1 ||
+        EC_POINT_is_on_curve(r.group.get(), r.A.get(), r.ctx.get()) != 1)
         return ST_RECOVERY_MISMATCH;
 
-    if (KeyCard_Get_isk(r.card, r.p) != ST_OK) return ST_BN_CONVERT;
-    const BIGNUM* n = EC_GROUP_get0_order(r.group);
+    if (KeyCard_Get_isk(r.card, r.p.get()) != ST_OK) return ST_BN_CONVERT;
+    const BIGNUM* n = EC_GROUP_get0_order(r.group.get());
     if (!n || BN_is_zero(n)) return ST_NO_ORDER;
-    if (!secret_mod_inverse(r.pInv, r.p, n, r.ctx)) return ST_RECOVERY_MISMATCH;
-    if (!EC_POINT_mul(r.group, r.Q, nullptr, r.A, r.pInv, r.ctx)) return ST_POINT_MUL;
+    if (!secret_mod_inverse(r.pInv.get(), r.p.get(), n, r.ctx.get())) return ST_RECOVERY_MISMATCH;
+    if (!EC_POINT_mul(r.group.get(), r.Q.get(), nullptr, r.A.get(), r.pInv.get(), r.ctx.get()))
+        return ST_POINT_MUL;
 
-    BN_CTX_start(r.ctx);
-    BIGNUM* x = BN_CTX_get(r.ctx);
-    BIGNUM* y = BN_CTX_get(r.ctx);
-    bool ok = y && EC_POINT_get_affine_coordinates(r.group, r.Q, x, y, r.ctx) == 1 &&
+    BN_CTX_start(r.ctx.get());
+    BIGNUM* x = BN_CTX_get(r.ctx.get());
+    BIGNUM* y = BN_CTX_get(r.ctx.get());
+    bool ok = y && EC_POINT_get_affine_coordinates(r.group.get(), r.Q.get(), x, y, r.ctx.get()) == 1 &&
               BN_bn2binpad(x, r.secret, RECOVERY_L) == RECOVERY_L &&
               BN_bn2binpad(y, r.secret + RECOVERY_L, RECOVERY_L) == RECOVERY_L;
     if (x) BN_clear(x);
     if (y) BN_clear(y);
-    BN_CTX_end(r.ctx);
+    BN_CTX_end(r.ctx.get());
     if (!ok) return ST_POINT_MUL;
 
     uint8_t digest[20];

@@ -7,6 +7,7 @@
 #include <openssl/objects.h>
 #include <cstring>
 
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
 
 ASN1_SEQUENCE(MATRIX) = {
@@ -222,7 +223,7 @@ int DEnvelope_Get_dhkey(const DEnvelope* envelope, const EC_GROUP* group, EC_POI
 {
     if (!envelope || !envelope->env || !group || !point)
         return ST_BAD_ARGUMENT;
-    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
     if (!ctx)
         return ST_BAD_ARGUMENT;
     const unsigned char* d = ASN1_STRING_get0_data(envelope->env);
@@ -231,9 +232,8 @@ int DEnvelope_Get_dhkey(const DEnvelope* envelope, const EC_GROUP* group, EC_POI
     int L = EC_GROUP_Get_paramLen(group);
     if (L > 0 && n == 2 * L + 3 && d[0] == 0x04)
         n = 2 * L + 1;
-    int st = (n > 0 && EC_POINT_oct2point(group, point, d, n, ctx) == 1) ? ST_OK : ST_BAD_ENV_POINT;
-    BN_CTX_free(ctx);
-    return st;
+    return (n > 0 && EC_POINT_oct2point(group, point, d, n, ctx.get()) == 1) ? ST_OK
+                                                                              : ST_BAD_ENV_POINT;
 }
 
 int DEnvelope_is_valid(const DEnvelope* envelope, const EC_GROUP* group)
@@ -249,12 +249,8 @@ int DEnvelope_is_valid(const DEnvelope* envelope, const EC_GROUP* group)
         !KMX_Get_cipher(envelope->encOid))
         return 0;
     if (group) {
-        EC_POINT* p = EC_POINT_new(group);
-        if (!p)
-            return 0;
-        int st = DEnvelope_Get_dhkey(envelope, group, p);
-        EC_POINT_free(p);
-        if (st)
+        ossl::PointPtr p(EC_POINT_new(group));
+        if (!p || DEnvelope_Get_dhkey(envelope, group, p.get()) != ST_OK)
             return 0;
     }
     return 1;

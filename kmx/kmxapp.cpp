@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cardapi/cosapi.h"
+#include "kmx/kmx_ptr.h"
 
 namespace {
 
@@ -22,15 +23,18 @@ int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, lon
     const size_t idLen = strnlen(id, kMaxId + 1);
     if (idLen == 0 || idLen > kMaxId)
         return ST_BAD_ARGUMENT;
-    MATRIX* m = nullptr;
+    MATRIX* loaded = nullptr;
     KMX_Matrix_Info info{};
-    int st = KMX_Load_Matrix(matrixPath, matrixHead, matrixLen, &m, &info);
-    if (st)
+    int st = KMX_Load_Matrix(matrixPath, matrixHead, matrixLen, &loaded, &info);
+    kmx::MatrixPtr m(loaded);
+    if (st) {
+        KMX_Matrix_Info_free(&info);
         return st;
+    }
     const int L = info.L;
-    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
-    EC_POINT* Q = ctx ? EC_POINT_new(info.group) : nullptr;
-    DEnvelope* e = nullptr;
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
+    ossl::PointPtr Q(ctx ? EC_POINT_new(info.group) : nullptr);
+    kmx::DEnvelopePtr e;
     unsigned char xy[64];
     unsigned char env[68];
     if (!ctx)
@@ -38,28 +42,25 @@ int Dev_GenEnv(int keyApply, const char* matrixPath, const void* matrixHead, lon
     else if (!Q)
         st = ST_POINT_ALLOC;
     if (!st)
-        st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, m,
+        st = KMX_Identity_Point(matrixPath, matrixHead, matrixHead ? matrixLen : -1, m.get(),
                                 reinterpret_cast<const unsigned char*>(id), static_cast<int>(idLen),
-                                Q);
+                                Q.get());
     if (!st)
-        st = KMX_Point_XY(info.group, Q, L, xy, ctx);
+        st = KMX_Point_XY(info.group, Q.get(), L, xy, ctx.get());
     if (!st) {
         // The card answers the minimal envelope: X || Y of k*Q, then the CRC.
         const uint8_t t = static_cast<uint8_t>(info.serial);
         env[0] = 0x04;
         st = static_cast<int>(keyApply ? COS_ApplyPriKey(t, xy, env + 1) : COS_Gen_DE(t, xy, env + 1));
     }
-    if (!st && !(e = DEnvelope_new()))
+    if (!st && !(e = kmx::DEnvelopePtr(DEnvelope_new())))
         st = ST_ENVELOPE_CREATE;
     if (!st)
-        st = KMX_Fill_DEnvelope(e, m->matrixId, reinterpret_cast<const unsigned char*>(id),
+        st = KMX_Fill_DEnvelope(e.get(), m->matrixId, reinterpret_cast<const unsigned char*>(id),
                                 static_cast<int>(idLen), NID_aes_256_cbc, env, 2 * L + 3);
     if (!st)
-        st = DEnvelope2string(e, out, outLen);
-    DEnvelope_free(e);
-    EC_POINT_free(Q);
-    BN_CTX_free(ctx);
-    MATRIX_free(m);
+        st = DEnvelope2string(e.get(), out, outLen);
+    Q.reset();
     KMX_Matrix_Info_free(&info);
     return st;
 }

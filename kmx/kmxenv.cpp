@@ -110,26 +110,24 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     if (L <= 0 || L > 32)
         return ST_UNKNOWN_CURVE;
     ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
-    BIGNUM* k = secret_bn(BN_secure_new());
+    ossl::SecretBnPtr k(secret_bn(BN_secure_new()));
     const BIGNUM* n = EC_GROUP_get0_order(group);
-    if (!ctx || !k || !n) {
-        BN_clear_free(k);
+    if (!ctx || !k || !n)
         return ST_BN_ALLOC;
-    }
-    int st = random_scalar(k, n, ctx.get()) ? ST_OK : ST_RANDOM_FAILED;
+    int st = random_scalar(k.get(), n, ctx.get()) ? ST_OK : ST_RANDOM_FAILED;
     ossl::PointPtr kG(st ? nullptr : EC_POINT_new(group));
     ossl::PointPtr kQ(st ? nullptr : EC_POINT_new(group));
     if (!st && (!kG || !kQ))
         st = ST_POINT_ALLOC;
-    if (!st && EC_POINT_mul(group, kG.get(), k, nullptr, nullptr, ctx.get()) != 1)
+    if (!st && EC_POINT_mul(group, kG.get(), k.get(), nullptr, nullptr, ctx.get()) != 1)
         st = ST_POINT_MUL;
     if (!st && kOut && kOutLen) {
         // The order may be one byte longer than the field (secp160r1), and
         // so may k: the room must hold k itself, not only L bytes.
-        if (*kOutLen < L || *kOutLen < BN_num_bytes(k)) {
+        if (*kOutLen < L || *kOutLen < BN_num_bytes(k.get())) {
             st = ST_BUFFER_TOO_SMALL;
         } else {
-            *kOutLen = BN_bn2bin(k, kOut);
+            *kOutLen = BN_bn2bin(k.get(), kOut);
         }
     }
     unsigned char xy[64];
@@ -142,7 +140,7 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     }
     for (int i = 0; !st && i < count; ++i) {
         EnvelopeSlot& s = slots[i];
-        if (!s.Q || EC_POINT_mul(group, kQ.get(), nullptr, s.Q, k, ctx.get()) != 1 ||
+        if (!s.Q || EC_POINT_mul(group, kQ.get(), nullptr, s.Q, k.get(), ctx.get()) != 1 ||
             EC_POINT_is_at_infinity(group, kQ.get())) {
             st = ST_POINT_MUL;
             break;
@@ -155,7 +153,6 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
         }
     }
     OPENSSL_cleanse(xy, sizeof xy);
-    BN_clear_free(k);
     return st;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "smcrypto/ecurve.h"
+#include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
 
 namespace {
@@ -24,12 +25,10 @@ EC_GROUP* group_by_name(const char* name)
     ecurve_secp64r1_nid();   // the scheme's own curve must be registered first
     if (const ecurve_info* c = ecurve_by_text(name))
         return ecurve_new_group(c->serial, KMX_Lib_Ctx());
-    ASN1_OBJECT* obj = OBJ_txt2obj(name, 0);
-    if (!obj)
+    ossl::ptr<ASN1_OBJECT, ASN1_OBJECT_free> obj(OBJ_txt2obj(name, 0));
+    if (!obj || OBJ_obj2nid(obj.get()) == NID_undef)
         return nullptr;
-    EC_GROUP* g = OBJ_obj2nid(obj) == NID_undef ? nullptr : KMX_Get_ecgroup(obj);
-    ASN1_OBJECT_free(obj);
-    return g;
+    return KMX_Get_ecgroup(obj.get());
 }
 
 struct CurveWork {
@@ -100,14 +99,12 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
     if (st)
         return st;
     const BIGNUM* n = EC_GROUP_get0_order(w.group);
-    BIGNUM* k = secret_bn(BN_secure_new());
-    if (!n || !k) {
-        BN_clear_free(k);
+    ossl::SecretBnPtr k(secret_bn(BN_secure_new()));
+    if (!n || !k)
         return ST_BN_ALLOC;
-    }
-    if (!random_scalar(k, n, w.ctx))
+    if (!random_scalar(k.get(), n, w.ctx))
         st = ST_RANDOM_FAILED;
-    if (!st && EC_POINT_mul(w.group, w.P, k, nullptr, nullptr, w.ctx) != 1)
+    if (!st && EC_POINT_mul(w.group, w.P, k.get(), nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
     if (!st && (*pubLen < 2 * w.L || *privLen < w.L)) {
         *pubLen = 2 * w.L;
@@ -118,9 +115,8 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
         st = KMX_Point_XY(w.group, w.P, w.L, pub, w.ctx);
     if (!st) {
         *pubLen = 2 * w.L;
-        *privLen = BN_bn2bin(k, priv);
+        *privLen = BN_bn2bin(k.get(), priv);
     }
-    BN_clear_free(k);
     return st;
 }
 

@@ -236,13 +236,13 @@ int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned
         return ST_BN_ALLOC;
     }
     st = identity_r(matrix, w.info, id, idLen, r, w.ctx);
-    EC_POINT* R = st ? nullptr : EC_POINT_new(w.info.group);
+    ossl::PointPtr R(st ? nullptr : EC_POINT_new(w.info.group));
     if (!st && !R)
         st = ST_POINT_ALLOC;
-    if (!st && EC_POINT_mul(w.info.group, R, r, nullptr, nullptr, w.ctx) != 1)
+    if (!st && EC_POINT_mul(w.info.group, R.get(), r, nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
     if (!st) {
-        int n = encode_point(w.info.group, R, ROut, 2 * w.info.L + 1, w.ctx);
+        int n = encode_point(w.info.group, R.get(), ROut, 2 * w.info.L + 1, w.ctx);
         if (n <= 0)
             st = ST_POINT_MUL;
         else
@@ -260,7 +260,6 @@ int KMX_Cal_R(const MATRIX* matrix, const unsigned char* id, int idLen, unsigned
         else
             st = KMX_bn2bin(rm, rOut, w.info.L);
     }
-    EC_POINT_free(R);
     BN_CTX_end(w.ctx);
     return st;
 }
@@ -289,19 +288,19 @@ int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
     int st = ST_OK;
     if (!w.ctx && !(w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx())))
         return ST_BN_ALLOC;
-    EC_POINT* Rp = EC_POINT_new(w.info.group);
-    EC_POINT* P = EC_POINT_new(w.info.group);
+    ossl::PointPtr Rp(EC_POINT_new(w.info.group));
+    ossl::PointPtr P(EC_POINT_new(w.info.group));
     unsigned char buf[65];
     unsigned short idx[KMX_MAX_COL];
     if (!Rp || !P)
         st = ST_POINT_ALLOC;
-    else if (!R || RLen <= 0 || EC_POINT_oct2point(w.info.group, Rp, R, RLen, w.ctx) != 1)
+    else if (!R || RLen <= 0 || EC_POINT_oct2point(w.info.group, Rp.get(), R, RLen, w.ctx) != 1)
         st = ST_BAD_ID_POINT;
     if (!st) {
         // The index key is X || Y of R; R at infinity gives an empty key.
         int keyLen = 0;
-        if (!EC_POINT_is_at_infinity(w.info.group, Rp)) {
-            if (encode_point(w.info.group, Rp, buf, sizeof buf, w.ctx) != 2 * L + 1)
+        if (!EC_POINT_is_at_infinity(w.info.group, Rp.get())) {
+            if (encode_point(w.info.group, Rp.get(), buf, sizeof buf, w.ctx) != 2 * L + 1)
                 st = ST_BAD_ID_POINT;
             keyLen = 2 * L;
         }
@@ -312,15 +311,13 @@ int sum_elements(Work& w, FILE* f, const unsigned char* memory, long memLen,
         buf[0] = 0x04;
         st = read_element(f, memory, memLen, KMX_HEAD_SIZE + static_cast<long>(idx[i]) * 2 * L,
                           2 * L, buf + 1);
-        if (!st && EC_POINT_oct2point(w.info.group, P, buf, 2 * L + 1, w.ctx) != 1)
+        if (!st && EC_POINT_oct2point(w.info.group, P.get(), buf, 2 * L + 1, w.ctx) != 1)
             st = ST_BAD_ID_POINT;   // matrix element not on the curve
-        if (!st && EC_POINT_add(w.info.group, PK, PK, P, w.ctx) != 1)
+        if (!st && EC_POINT_add(w.info.group, PK, PK, P.get(), w.ctx) != 1)
             st = ST_BAD_ID_POINT;
     }
-    if (!st && EC_POINT_add(w.info.group, PK, PK, Rp, w.ctx) != 1)
+    if (!st && EC_POINT_add(w.info.group, PK, PK, Rp.get(), w.ctx) != 1)
         st = ST_BAD_ID_POINT;
-    EC_POINT_free(P);
-    EC_POINT_free(Rp);
     return st;
 }
 
@@ -345,13 +342,12 @@ int cal_pubkey(const char* path, const unsigned char* memory, long memLen, const
     w.ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
     if (!w.ctx)
         return ST_BN_ALLOC;
-    EC_POINT* PK = EC_POINT_new(w.info.group);
+    ossl::PointPtr PK(EC_POINT_new(w.info.group));
     if (!PK)
         return ST_POINT_ALLOC;
-    st = sum_elements(w, f.get(), memory, memLen, id, idLen, R, RLen, PK);
-    if (!st && encode_point(w.info.group, PK, out, 2 * L + 1, w.ctx) != 2 * L + 1)
+    st = sum_elements(w, f.get(), memory, memLen, id, idLen, R, RLen, PK.get());
+    if (!st && encode_point(w.info.group, PK.get(), out, 2 * L + 1, w.ctx) != 2 * L + 1)
         st = ST_BAD_ID_POINT;   // the sum is the point at infinity
-    EC_POINT_free(PK);
     if (!st) {
         *outLen = 2 * L + 1;
         if (serial)
@@ -419,7 +415,7 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     BIGNUM* s = secret_bn(BN_CTX_get(w.ctx));
     BIGNUM* sum = secret_bn(BN_CTX_get(w.ctx));
     secret_bn(isk);
-    EC_POINT* R = nullptr;
+    ossl::PointPtr R;
     unsigned char enc[65];
     unsigned short idx[KMX_MAX_COL];
     int encLen = 0;
@@ -429,11 +425,11 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
         st = BN_priv_rand_range_ex(r, n, 0, w.ctx) == 1 ? ST_OK : ST_RANDOM_FAILED;   // 0 to n-1
     else
         st = identity_r(w.m, w.info, id, idLen, r, w.ctx);
-    if (!st && !(R = EC_POINT_new(w.info.group)))
+    if (!st && !(R = ossl::PointPtr(EC_POINT_new(w.info.group))))
         st = ST_POINT_ALLOC;
-    if (!st && EC_POINT_mul(w.info.group, R, r, nullptr, nullptr, w.ctx) != 1)
+    if (!st && EC_POINT_mul(w.info.group, R.get(), r, nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
-    if (!st && (encLen = encode_point(w.info.group, R, enc, sizeof enc, w.ctx)) <= 0)
+    if (!st && (encLen = encode_point(w.info.group, R.get(), enc, sizeof enc, w.ctx)) <= 0)
         st = ST_POINT_MUL;
     if (!st) {
         if (ROut && RLen) {
@@ -454,7 +450,6 @@ int Matrix_Cal_isk(const char* path, int randomR, const unsigned char* id, int i
     if (!st && BN_mod_add(isk, r, sum, n, w.ctx) != 1)
         st = ST_BN_ALLOC;
     OPENSSL_cleanse(buf, sizeof buf);
-    EC_POINT_free(R);
     BN_CTX_end(w.ctx);
     return st;
 }

@@ -116,22 +116,17 @@ int EC_GROUP_Get_paramLen(const EC_GROUP* group)
 {
     if (!group)
         return 0;
-    BN_CTX* ctx = BN_CTX_new_ex(KMX_Lib_Ctx());
-    BIGNUM* p = BN_new();
-    int L = 0;
-    if (ctx && p && EC_GROUP_get_curve(group, p, nullptr, nullptr, ctx) == 1)
-        L = (BN_num_bits(p) + 7) / 8;
-    BN_free(p);
-    BN_CTX_free(ctx);
-    return L;
+    ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
+    ossl::BnPtr p(BN_new());
+    if (ctx && p && EC_GROUP_get_curve(group, p.get(), nullptr, nullptr, ctx.get()) == 1)
+        return (BN_num_bits(p.get()) + 7) / 8;
+    return 0;
 }
 
 int KMX_Get_paramLen(const ASN1_OBJECT* ecOid)
 {
-    EC_GROUP* g = KMX_Get_ecgroup(ecOid);
-    int L = EC_GROUP_Get_paramLen(g);
-    EC_GROUP_free(g);
-    return L;
+    ossl::GroupPtr g(KMX_Get_ecgroup(ecOid));
+    return EC_GROUP_Get_paramLen(g.get());
 }
 
 const EVP_MD* KMX_Get_md(int nid)
@@ -353,19 +348,14 @@ int GetRandom(unsigned char* buf, int len)
         return ST_BAD_ARGUMENT;
     if (len == 0)
         return ST_OK;
-    BIGNUM* bn = BN_secure_new();
+    ossl::SecretBnPtr bn(BN_secure_new());
     ossl::BnCtxPtr ctx(BN_CTX_new_ex(KMX_Lib_Ctx()));
-    if (!bn || !ctx) {
-        BN_free(bn);
+    if (!bn || !ctx)
         return ST_BN_ALLOC;
-    }
-    int st = ST_OK;
-    if (BN_rand_ex(bn, len * 8, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY, 0, ctx.get()) != 1)
-        st = ST_RANDOM_FAILED;
-    else if (BN_bn2binpad(bn, buf, len) != len)
-        st = ST_RANDOM_FAILED;
-    BN_clear_free(bn);
-    return st;
+    if (BN_rand_ex(bn.get(), len * 8, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY, 0, ctx.get()) != 1 ||
+        BN_bn2binpad(bn.get(), buf, len) != len)
+        return ST_RANDOM_FAILED;
+    return ST_OK;
 }
 
 int KMX_GetRandom(unsigned char* buf, int len) { return GetRandom(buf, len); }

@@ -123,7 +123,7 @@ int ECDSA_Verfiy(const EC_GROUP* group, const unsigned char* digest, int digestL
     BnWork w;
     if (!w.ok())
         return ST_BN_ALLOC;
-    EC_POINT* X = EC_POINT_new(group);
+    ossl::PointPtr X(EC_POINT_new(group));
     if (!X)
         return ST_POINT_ALLOC;
     const BIGNUM* n = EC_GROUP_get0_order(group);
@@ -135,11 +135,10 @@ int ECDSA_Verfiy(const EC_GROUP* group, const unsigned char* digest, int digestL
         BIGNUM *inv = w.t, *u1 = w.u, *u2 = w.e;
         if (BN_mod_inverse(inv, w.s, n, w.ctx) && BN_mod_mul(u1, w.e, inv, n, w.ctx) == 1 &&
             BN_mod_mul(u2, w.r, inv, n, w.ctx) == 1 &&
-            EC_POINT_mul(group, X, u1, Q, u2, w.ctx) == 1 && affine_x(group, X, w) &&
+            EC_POINT_mul(group, X.get(), u1, Q, u2, w.ctx) == 1 && affine_x(group, X.get(), w) &&
             BN_nnmod(w.x, w.x, n, w.ctx) == 1 && BN_cmp(w.x, w.r) == 0)
             st = ST_OK;
     }
-    EC_POINT_free(X);
     return st;
 }
 
@@ -153,7 +152,7 @@ int _SM2_Verify(const EC_GROUP* group, const unsigned char* e, int eLen, const u
     BnWork w;
     if (!w.ok())
         return ST_BN_ALLOC;
-    EC_POINT* P = EC_POINT_new(group);
+    ossl::PointPtr P(EC_POINT_new(group));
     if (!P)
         return ST_POINT_ALLOC;
     const BIGNUM* n = EC_GROUP_get0_order(group);
@@ -161,10 +160,9 @@ int _SM2_Verify(const EC_GROUP* group, const unsigned char* e, int eLen, const u
     if (n && BN_bin2bn(e, kSm2Len, w.e) && BN_bin2bn(sig, kSm2Len, w.r) &&
         BN_bin2bn(sig + kSm2Len, kSm2Len, w.s) && in_range(w.r, n) && in_range(w.s, n) &&
         BN_mod_add(w.t, w.r, w.s, n, w.ctx) == 1 && !BN_is_zero(w.t) &&
-        EC_POINT_mul(group, P, w.s, Q, w.t, w.ctx) == 1 && affine_x(group, P, w) &&
+        EC_POINT_mul(group, P.get(), w.s, Q, w.t, w.ctx) == 1 && affine_x(group, P.get(), w) &&
         BN_mod_add(w.u, w.e, w.x, n, w.ctx) == 1 && BN_cmp(w.u, w.r) == 0)
         st = ST_OK;
-    EC_POINT_free(P);
     return st;
 }
 

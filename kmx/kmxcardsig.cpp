@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "cardapi/cosapi.h"
+#include "kmx/kmx_ptr.h"
 
 namespace {
 
@@ -47,26 +48,23 @@ int ECDSA_Sign(unsigned char keySlot, int mdNid, const unsigned char* digest, in
     int st = static_cast<int>(COS_ReadPubKey(keySlot, record, &recordLen));
     if (st)
         return st;
-    KeyCard* kc = nullptr;
-    st = string2KeyCard(record, recordLen, &kc);
-    if (st) {
-        KeyCard_free(kc);   // handed out also when outside its validity window
+    KeyCard* decoded = nullptr;
+    st = string2KeyCard(record, recordLen, &decoded);
+    kmx::KeyCardPtr kc(decoded);   // handed out also when outside its validity window
+    if (st)
         return st;
-    }
 
     unsigned char sig[kSignatureRoom];
     uint8_t sigLen = kSignatureRoom;
     st = static_cast<int>(
         COS_ECDSA(keySlot, digest, static_cast<uint8_t>(digestLen), sig, &sigLen));
 
-    DataSig* s = nullptr;
-    if (!st && !(s = DataSig_new()))
+    kmx::DataSigPtr s;
+    if (!st && !(s = kmx::DataSigPtr(DataSig_new())))
         st = ST_NO_MEMORY;
     if (!st)
-        st = fill_datasig(s, kc, mdNid, static_cast<int32_t>(signTime), sig, sigLen);
+        st = fill_datasig(s.get(), kc.get(), mdNid, static_cast<int32_t>(signTime), sig, sigLen);
     if (!st)
-        st = DataSig2string(s, out, outLen);
-    DataSig_free(s);
-    KeyCard_free(kc);
+        st = DataSig2string(s.get(), out, outLen);
     return st;
 }

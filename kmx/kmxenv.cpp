@@ -115,7 +115,8 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     if (!ctx || !k || !n)
         return ST_BN_ALLOC;
     int st = random_scalar(k.get(), n, ctx.get()) ? ST_OK : ST_RANDOM_FAILED;
-    ossl::PointPtr kG(st ? nullptr : EC_POINT_new(group));
+    // k·G is the secret the content key is derived from; k·Q goes out.
+    ossl::SecretPointPtr kG(st ? nullptr : EC_POINT_new(group));
     ossl::PointPtr kQ(st ? nullptr : EC_POINT_new(group));
     if (!st && (!kG || !kQ))
         st = ST_POINT_ALLOC;

@@ -80,7 +80,9 @@ bool SM2_bn2bin(const BIGNUM* a, unsigned char out[32])
 }
 
 // The group, a big-number context and the points of one operation; all of
-// them, and the group slot, are freed on every way out.
+// them, and the group slot, are freed on every way out. The points are
+// cleared as they go: k·P of encryption and d·C1 of decryption are the
+// shared secret.
 struct op_scope {
     BN_CTX* ctx = nullptr;
     EC_POINT* pt[3] = {nullptr, nullptr, nullptr};
@@ -97,7 +99,7 @@ struct op_scope {
     ~op_scope()
     {
         for (EC_POINT* p : pt)
-            EC_POINT_free(p);
+            EC_POINT_clear_free(p);
         if (ctx) {
             BN_CTX_end(ctx);
             BN_CTX_free(ctx);

@@ -87,10 +87,11 @@ struct Curve {
     bool RandScalar(BIGNUM* k) { return random_scalar(k, n, ctx); }
 };
 
-// r := k·P (P null: k·G) written as X || Y.
+// r := k·P (P null: k·G) written as X || Y. The product may be a shared
+// secret (ECDH, an opened envelope): it is cleared as it is freed.
 int Multiply(Curve& c, const BIGNUM* k, const EC_POINT* P, uint8_t* xy)
 {
-    ossl::PointPtr R = c.NewPoint();
+    ossl::SecretPointPtr R(EC_POINT_new(c.group));
     if (!R)
         return CHIP_FAIL;
     int ok = P ? EC_POINT_mul(c.group, R.get(), nullptr, P, k, c.ctx)

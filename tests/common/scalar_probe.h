@@ -2,7 +2,8 @@
 // each scalar handed to a multiplication is counted, and so is each one that
 // does not carry the constant-time mark. Every point multiplication in the
 // signing, decryption, key and envelope paths takes a secret scalar, so a
-// window around such a path must count no unmarked scalar.
+// window around such a path must count no unmarked scalar; a path that also
+// multiplies a public one (an identity's r) names it in unmarked_values.
 //
 // The header defines EC_POINT_mul for the test program (it stands in front
 // of the library's and forwards to it), so exactly one source file of a test

@@ -112,7 +112,9 @@ small_fs() {
   rm -rf "$E2E_TMP/keep"
 }
 
-no_temp_left() { ! ls -A "$1" | grep -q '\.[A-Za-z0-9]\{6\}$'; }
+# A save's temporary file is ".NAME.saving-" and six letters or digits, an
+# installation's ".NAME." and six.
+no_temp_left() { ! ls -A "$1" | grep -q -e '\.[A-Za-z0-9]\{6\}$' -e '\.saving-[A-Za-z0-9]\{6\}$'; }
 
 case_full_fs() {
   up

@@ -17,7 +17,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
 #include "kmx/atomic_out.h"
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"
 #include "smcrypto/secret_bytes.h"

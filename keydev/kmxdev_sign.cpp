@@ -13,7 +13,7 @@
 #include "cardapi/cos_status.h"
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 #include "kmx/kmx.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"

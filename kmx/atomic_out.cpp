@@ -1,5 +1,7 @@
 #include "kmx/atomic_out.h"
 
+#include "smcrypto/pwrite_all.h"
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -26,21 +28,6 @@ std::string random_suffix()
     for (unsigned char c : r)
         s += kChars[c % (sizeof kChars - 1)];
     return s;
-}
-
-bool pwrite_all(int fd, const char* p, size_t n, off_t off)
-{
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, off);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-        off += w;
-    }
-    return true;
 }
 
 }  // namespace

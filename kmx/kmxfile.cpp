@@ -4,7 +4,7 @@
 #include "kmx/kmxsoft.h"
 
 #include "kmx/atomic_out.h"
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bytes.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
 #include "smcrypto/ossl_ptr.h"

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "smcrypto/sm2.h"
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 #include "kmx/kmx_ptr.h"
 
 namespace {

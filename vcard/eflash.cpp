@@ -1,5 +1,7 @@
 #include "vcard/eflash.h"
 
+#include "smcrypto/pwrite_all.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,23 +43,6 @@ int open_bound(int access)
     return fd;
 }
 
-// Writes all n bytes at offset; false on a failure.
-bool write_at(int fd, const void* data, size_t n, off_t offset)
-{
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, offset);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-        offset += w;
-    }
-    return true;
-}
-
 // Writes n bytes of erased flash (0xFF) at offset.
 bool erase_at(int fd, off_t offset, uint64_t n)
 {
@@ -66,7 +51,7 @@ bool erase_at(int fd, off_t offset, uint64_t n)
     bool ok = true;
     while (ok && n > 0) {
         size_t k = n < sizeof erased ? static_cast<size_t>(n) : sizeof erased;
-        ok = write_at(fd, erased, k, offset);
+        ok = pwrite_all(fd, erased, k, offset);
         offset += static_cast<off_t>(k);
         n -= k;
     }
@@ -154,7 +139,7 @@ int FlashWrite(uint32_t offset, const void* buffer, uint32_t n)
     bool ok = fstat(fd, &st) == 0;
     if (ok && st.st_size < static_cast<off_t>(offset))
         ok = erase_at(fd, st.st_size, static_cast<uint64_t>(offset) - static_cast<uint64_t>(st.st_size));
-    ok = ok && write_at(fd, buffer, n, static_cast<off_t>(offset));
+    ok = ok && pwrite_all(fd, buffer, n, static_cast<off_t>(offset));
     if (close(fd) != 0)
         ok = false;
     return ok ? 0 : -1;

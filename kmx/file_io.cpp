@@ -1,4 +1,4 @@
-#include "kmx/file_input.h"
+#include "kmx/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -127,9 +127,9 @@ bool same_file(const struct stat& a, const struct stat& b)
 // file once the lock is held) starts over with a new name. -1 on failure.
 int create_locked_temporary(const std::string& target, std::string& tmp)
 {
+    std::string dir, base;
+    split_path(target, dir, base);
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string dir, base;
-        split_path(target, dir, base);
         tmp = dir + "/" + SAVE_TEMPORARY_PREFIX + base + SAVE_TEMPORARY_MARKER + "XXXXXX";
         int fd = mkostemp(&tmp[0], O_CLOEXEC);
         if (fd < 0)

@@ -50,7 +50,7 @@ std::string GuidToString(const GUID& guid);
 // more, no CID is built.
 void InitUUID(const char* keyDat = MAVO_KEY_DAT_FILE, const std::vector<std::string>& macs = g_vecMac);
 
-// Reads "info" from the configuration file (under the folder lock of
+// Reads "info" from the configuration file (under the configuration lock of
 // lockDir) into des. False, after printing the request for the user's
 // information, when it is "0"; a missing file or key gives "".
 bool ReadUserDes(const char* configFile = MAVO_CONFIG_FILE, const char* lockDir = MAVO_DIR,

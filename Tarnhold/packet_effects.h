@@ -1,7 +1,7 @@
 #pragma once
 // The daemon's effects on the world: replies on the packet socket, the key
 // device facade on the installed image, "Result" in config.ini under the
-// folder lock, the log and the console.
+// configuration lock, the log and the console.
 
 #include "Tarnhold/handler.h"
 #include "common/ConfigBox.h"

@@ -4,7 +4,7 @@
 #include "common/ConfigBox.h"
 
 // Reloads the file into box, sets "Result" = v and saves it, all under the
-// folder lock of lockDir, so that what the tool wrote meanwhile survives and
-// the tool's own load...save cannot interleave. A file that cannot be loaded
+// configuration lock of lockDir, so that what the tool wrote meanwhile
+// survives and the tool's own load...save cannot interleave. A file that cannot be loaded
 // is not created. True when saved.
 bool WriteResult(CConfigBox& box, int v, const char* configFile, const char* lockDir);

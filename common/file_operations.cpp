@@ -106,20 +106,12 @@ bool write_target(const char* path, std::string& target)
     return false;
 }
 
-// The name of one of target's temporary files: target's own name, a dot and
-// the six letters or digits that mkstemp puts in place of "XXXXXX".
-bool is_temporary_name(const char* name, const std::string& base)
+// Folder and name of a path ("." for a bare name).
+void split_path(const std::string& path, std::string& dir, std::string& base)
 {
-    size_t n = std::strlen(name);
-    if (n != base.size() + 7 || base.compare(0, base.size(), name, base.size()) != 0 ||
-        name[base.size()] != '.')
-        return false;
-    for (size_t i = base.size() + 1; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return false;
-    }
-    return true;
+    size_t slash = path.find_last_of('/');
+    dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    base = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -135,8 +127,10 @@ bool same_file(const struct stat& a, const struct stat& b)
 // file once the lock is held) starts over with a new name. -1 on failure.
 int create_locked_temporary(const std::string& target, std::string& tmp)
 {
+    std::string dir, base;
+    split_path(target, dir, base);
     for (int attempt = 0; attempt < 8; ++attempt) {
-        tmp = target + ".XXXXXX";
+        tmp = dir + "/" + SAVE_TEMPORARY_PREFIX + base + SAVE_TEMPORARY_MARKER + "XXXXXX";
         int fd = mkostemp(&tmp[0], O_CLOEXEC);
         if (fd < 0)
             return -1;
@@ -153,25 +147,27 @@ int create_locked_temporary(const std::string& target, std::string& tmp)
 }
 
 // Removes the temporary files that killed saves of target left in its folder:
-// regular files (never links, folders or other kinds) of exactly the
-// temporary pattern on which nobody holds the save's lock. A save in
-// progress holds that lock from just after it creates its file until the
-// rename, whichever program it runs in and whether or not it holds the
-// folder's lock, so its file is never taken.
+// regular files (never links, folders or other kinds) of this process's
+// user, named by the private pattern of target's temporaries, on which
+// nobody holds the save's lock. A save in progress holds that lock from just
+// after it creates its file until the rename, whichever program it runs in
+// and whether or not it holds the configuration lock, so its file is never
+// taken; and no name that a person gives a file (a backup beside it, say)
+// has the pattern.
 void remove_dead_temporaries(const std::string& target)
 {
-    size_t slash = target.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string dir, base;
+    split_path(target, dir, base);
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
         return;
     while (struct dirent* e = readdir(d)) {
-        if (!is_temporary_name(e->d_name, base))
+        if (!is_save_temporary_name(e->d_name, base.c_str()))
             continue;
         const std::string path = dir + "/" + e->d_name;
         struct stat before, opened, after;
-        if (lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
+        if (lstat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode) ||
+            before.st_uid != geteuid())
             continue;
         int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
@@ -189,6 +185,25 @@ void remove_dead_temporaries(const std::string& target)
 }
 
 } // namespace
+
+bool is_save_temporary_name(const char* name, const char* file_name)
+{
+    if (name == nullptr || file_name == nullptr)
+        return false;
+    const size_t np = std::strlen(SAVE_TEMPORARY_PREFIX), nb = std::strlen(file_name),
+                 nm = std::strlen(SAVE_TEMPORARY_MARKER);
+    const size_t n = std::strlen(name);
+    if (nb == 0 || n != np + nb + nm + 6 || std::strncmp(name, SAVE_TEMPORARY_PREFIX, np) != 0 ||
+        std::strncmp(name + np, file_name, nb) != 0 ||
+        std::strncmp(name + np + nb, SAVE_TEMPORARY_MARKER, nm) != 0)
+        return false;
+    for (size_t i = np + nb + nm; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
 
 FILE* open_regular_for_reading(const char* file_path)
 {
@@ -369,10 +384,9 @@ bool replace_file_contents(const char* path, const void* data, size_t len, unsig
     remove_dead_temporaries(target);
 
     // Make the rename itself durable.
-    std::string dir = target.substr(0, target.find_last_of('/') == std::string::npos
-                                           ? 0
-                                           : target.find_last_of('/') + 1);
-    int dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string dir, base;
+    split_path(target, dir, base);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         fsync(dfd);
         close(dfd);

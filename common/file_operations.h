@@ -57,8 +57,19 @@ FILE* open_file(const char* file_path, emDESIRED_ACCESS emDesiredAccess,
 // not exist yet (the target is created); a loop of links or any other path
 // that cannot be resolved is refused. On any failure the original
 // is left as it was, the temporary file is removed and false is returned.
-// A successful save also removes the temporary files of earlier saves of the
-// same file that were killed before their rename (PATH.XXXXXX, regular
-// files only); a save in progress in another process keeps its own.
+// The temporary file is named ".NAME.saving-" and six letters or digits
+// (NAME the file's own name), a name that no person gives a file. A
+// successful save also removes the temporary files of earlier saves of the
+// same file that were killed before their rename: regular files of that
+// pattern owned by the running user on which no save holds its lock; a save
+// in progress in another process keeps its own, and every other name beside
+// the file is left alone.
 bool replace_file_contents(const char* path, const void* data, size_t len,
                            unsigned int new_mode = 0644);
+
+// The parts of a save's temporary file name around the file's own name.
+inline constexpr const char* SAVE_TEMPORARY_PREFIX = ".";
+inline constexpr const char* SAVE_TEMPORARY_MARKER = ".saving-";
+// True when name (a bare name, no folder) is the pattern of the temporary
+// files that saves of the file named file_name make.
+bool is_save_temporary_name(const char* name, const char* file_name);

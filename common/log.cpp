@@ -25,12 +25,15 @@ long count = 0;
 // is 0644 also in the daemon, which clears its file-creation mask. The open
 // does not block, and a FIFO or socket in the file's place is refused: the
 // daemon must not hang on an open that waits for a reader, nor on writes
-// that wait for one to drain the pipe.
+// that wait for one to drain the pipe. A symbolic link in the file's place
+// is not followed (its target would be emptied): such a log cannot be
+// created.
 FILE* open_log_file()
 {
     if (log_file_name[0] == '\0')
         return nullptr;
-    int fd = open(log_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+    int fd = open(log_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
+                  0644);
     if (fd < 0)
         return nullptr;
     struct stat st;

@@ -35,7 +35,8 @@ void set_log_max_row(long lMax_row_num);
 // Creates or empties the log file (mode 0644), clears the repeat memory,
 // restarts the row count and writes "LOG START\n" at level 4. 0 on success;
 // -1 with a console message when the file cannot be created or is not a
-// regular file or device (a FIFO in its place is refused, never waited on).
+// regular file or device (a FIFO in its place is refused, never waited on; a
+// symbolic link is never followed).
 int log_init();
 // Writes one message (see above). Always 0.
 int log_string(int level, const char* str);

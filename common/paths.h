@@ -10,8 +10,9 @@ inline constexpr const char* MAVO_CONFIG_FILE = "/usr/local/MavoClient/config.in
 inline constexpr const char* MAVO_KEY_DAT_FILE = "/usr/local/MavoClient/Key.dat";
 // The daemon's log file.
 inline constexpr const char* MAVO_LOG_FILE = "/usr/local/zel_mavo_log";
-// Folder of the configuration file, Key.dat and the daemon; its advisory
-// lock guards every load...save of config.ini (common/config_lock.h).
+// Folder of the configuration file, Key.dat and the daemon; the advisory
+// lock on its lock file guards every load...save of config.ini
+// (common/config_lock.h).
 inline constexpr const char* MAVO_DIR = "/usr/local/MavoClient";
 // The daemon program that the tool starts.
 inline constexpr const char* MAVO_DAEMON_FILE = "/usr/local/MavoClient/Tarnhold";

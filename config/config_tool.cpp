@@ -30,7 +30,8 @@ constexpr off_t MAX_CANDIDATE_SIZE = 16 * 1024 * 1024;
 void say(const char* text) { std::puts(text); }
 
 // Image folder: made when missing, readable by all and writable by its owner
-// only; an existing folder keeps its mode.
+// only; an existing folder keeps its mode until an installation takes write
+// access away from its group and others (install_image_fd).
 void ensure_cert_dir(const ConfigEnv& env)
 {
     if (access(env.cert_dir.c_str(), F_OK) != 0)

@@ -11,7 +11,7 @@ struct ConfigEnv {
     std::string cert_dir;     // folder of the installed image
     std::string image_name;   // name of the installed image in cert_dir
     std::string config_file;  // config.ini
-    std::string config_dir;   // folder locked around every load...save of config_file
+    std::string config_dir;   // folder of the lock file held around every load...save of config_file
     std::string key_dat;      // machine identifier file
     std::string daemon;       // daemon program that start runs
     std::string scratch_dir;  // parent of the private folder in which path probes images

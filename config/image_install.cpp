@@ -24,6 +24,26 @@ bool write_all(int fd, const char* p, size_t n)
     return true;
 }
 
+// Opens the image folder for an installation. It must be a real folder
+// (not a link) of the running user, and nobody else may write into it:
+// whoever can write there can swap the installed image, so write access of
+// the group and of others is taken away (older set-ups made the folder
+// world-writable). -1 when it is not such a folder or cannot be made one.
+int open_image_dir(const std::string& dir)
+{
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0)
+        return -1;
+    struct stat st;
+    const mode_t others_write = S_IWGRP | S_IWOTH;
+    if (fstat(dfd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+        ((st.st_mode & others_write) != 0 && fchmod(dfd, st.st_mode & 07777 & ~others_write) != 0)) {
+        close(dfd);
+        return -1;
+    }
+    return dfd;
+}
+
 } // namespace
 
 int open_regular_image(const char* path)
@@ -70,7 +90,7 @@ bool install_image_fd(int src_fd, const std::string& dir, const std::string& nam
 {
     if (src_fd < 0 || dir.empty() || name.empty() || name.find('/') != std::string::npos)
         return false;
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = open_image_dir(dir);
     if (dfd < 0)
         return false;
     std::string tmp_path = dir + "/." + name + ".XXXXXX";

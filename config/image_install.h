@@ -14,8 +14,10 @@
 int open_regular_image(const char* path);
 
 // Installs the whole content of the regular file open at src_fd (read from
-// offset 0, whatever its file offset) as dir/name. False when anything
-// fails; the installed file is then as it was and no temporary file is left.
+// offset 0, whatever its file offset) as dir/name. dir must be a folder (not
+// a link) owned by the running user; write access of its group and others is
+// removed first. False when anything fails or dir is not such a folder; the
+// installed file is then as it was and no temporary file is left.
 bool install_image_fd(int src_fd, const std::string& dir, const std::string& name);
 
 // open_regular_image, then install_image_fd. Installing the installed image

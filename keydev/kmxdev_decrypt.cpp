@@ -17,6 +17,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
 #include "kmx/atomic_out.h"
+#include "kmx/file_io.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"
 #include "smcrypto/secret_bytes.h"
@@ -128,27 +129,6 @@ bool read_at(FILE* f, long long off, uint8_t* buf, size_t n)
     return fread(buf, 1, n, f) == n;
 }
 
-// Opens a regular file for reading without waiting on it (a FIFO or device
-// named as input is refused, not waited for).
-FILE* open_input(const char* path)
-{
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat sb;
-    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* f = fdopen(fd, "rb");
-    if (!f) close(fd);
-    return f;
-}
-
 // Decrypts the rest of in into out.
 uint32_t decrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uint8_t* key,
                         const uint8_t* iv)
@@ -247,9 +227,10 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     uint32_t st = read_slot(k, &slot);
     if (st != ST_OK) return st;
 
-    ossl::FilePtr in(open_input(inPath));
+    ossl::FilePtr in(open_input_file(inPath));
     if (!in) return ST_FILE_OPEN;
-    AtomicOut out(outPath);
+    // Plaintext: a new output is for its owner only.
+    AtomicOut out(outPath, 0600);
     if (!out.open()) return ST_FILE_OPEN;
 
     uint8_t word[4];

@@ -13,6 +13,7 @@
 #include "cardapi/cos_status.h"
 #include "cardapi/cosapi.h"
 #include "keydev/kmxdev.h"
+#include "kmx/file_io.h"
 #include "kmx/kmx.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"
@@ -87,7 +88,7 @@ uint32_t DevSignFile(uint8_t k, const char* path, uint8_t* sig, int* sigLen)
     Sha1 h;
     uint32_t st = h.start();
     if (st != ST_OK) return st;
-    ossl::FilePtr f(fopen(path, "rb"));
+    ossl::FilePtr f(open_input_file(path));
     if (!f) return ST_FILE_OPEN;
     uint8_t buf[FILE_CHUNK];
     size_t got;

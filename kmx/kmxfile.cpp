@@ -4,6 +4,7 @@
 #include "kmx/kmxsoft.h"
 
 #include "kmx/atomic_out.h"
+#include "kmx/file_io.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bytes.h"
 
@@ -201,7 +202,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
 
     // The input must not be the output: writing would destroy what is read.
     struct stat si, so;
-    ossl::FilePtr in(std::fopen(inFile, "rb"));
+    ossl::FilePtr in(open_input_file(inFile));
     if (!in || fstat(fileno(in.get()), &si) != 0 ||
         (stat(outFile, &so) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)) {
         OPENSSL_cleanse(keyIv, sizeof keyIv);

@@ -14,6 +14,7 @@
 
 #include "smcrypto/ecurve.h"
 #include "smcrypto/ossl_ptr.h"
+#include "smcrypto/pwrite_all.h"
 #include "smcrypto/secret_bn.h"
 
 namespace {
@@ -57,22 +58,6 @@ struct CurveWork {
 
 constexpr size_t kWipeBlock = 64;
 
-// Writes all n bytes at off, retrying short writes.
-bool write_all(int fd, const unsigned char* p, size_t n, off_t off)
-{
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, off);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-        off += w;
-    }
-    return true;
-}
-
 // One overwrite pass over [0, size) in whole blocks, flushed to the disk
 // before it returns.
 int overwrite_pass(int fd, off_t size)
@@ -82,7 +67,7 @@ int overwrite_pass(int fd, off_t size)
     if (st)
         return st;
     for (off_t off = 0; off < size; off += static_cast<off_t>(sizeof block))
-        if (!write_all(fd, block, sizeof block, off))
+        if (!pwrite_all(fd, block, sizeof block, off))
             return ST_FILE_WRITE;
     return fsync(fd) == 0 ? ST_OK : ST_FILE_WRITE;
 }

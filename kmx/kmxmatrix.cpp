@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kmx/file_io.h"
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
 #include "smcrypto/ossl_ptr.h"
@@ -89,7 +90,7 @@ int open_head(const char* path, const unsigned char* memory, ossl::FilePtr* f,
 {
     std::memset(head, 0, KMX_HEAD_SIZE);
     if (path) {
-        f->reset(std::fopen(path, "rb"));
+        f->reset(open_input_file(path));
         if (!*f)
             return ST_MATRIX_FILE_OPEN;
         size_t got = std::fread(head, 1, KMX_HEAD_SIZE, f->get());

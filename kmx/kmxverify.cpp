@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "smcrypto/sm2.h"
+#include "kmx/file_io.h"
 #include "kmx/kmx_ptr.h"
 
 namespace {
@@ -264,7 +265,7 @@ int KMX_Verify_File(const char* matrixPath, const char* filePath, const unsigned
     const EVP_MD* md = KMX_Get_md(OBJ_obj2nid(s->mdOid));
     if (!md)
         return ST_NO_DIGEST;
-    ossl::FilePtr f(std::fopen(filePath, "rb"));
+    ossl::FilePtr f(open_input_file(filePath));
     if (!f)
         return ST_FILE_OPEN;
     ossl::MdCtxPtr c(EVP_MD_CTX_new());

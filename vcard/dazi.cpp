@@ -213,11 +213,14 @@ int32_t CreateVEFlashFile(const char* path)
         return ST_FILE_OPEN;
     if (std::strlen(path) >= FLASH_PATH_MAX)
         return ST_FILE_OPEN;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
         return ST_FILE_OPEN;
+    // Bound as the file just made, whatever the name holds by now.
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close(fd);
-    if (SetDataFile(path) < 0)
+    if (!regular ||
+        SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)) < 0)
         return ST_FILE_OPEN;
     if (FileSysInit() != FS_OK)
         return ST_FILE_OPEN;

@@ -1,28 +1,81 @@
 #include "vcard/eflash.h"
 
-#include <sys/stat.h>
+#include "smcrypto/pwrite_all.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 extern "C" {
 
 char m_vFlashFile[FLASH_PATH_MAX];
 
+}  // extern "C"
+
+namespace {
+
+// Identity of the bound file; s_bound is false while the bound path named
+// no file, and then every access fails.
+bool s_bound = false;
+uint64_t s_dev = 0, s_ino = 0;
+
+// Opens the bound image for one access. The name is not trusted: it is
+// opened without following a link and without waiting (a FIFO put in its
+// place opens at once), and the access goes on only when what opened is
+// still the regular file that was bound. -1 otherwise, as for an image that
+// cannot be opened.
+int open_bound(int access)
+{
+    if (!s_bound)
+        return -1;
+    int fd = open(m_vFlashFile, access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_dev) != s_dev ||
+        static_cast<uint64_t>(st.st_ino) != s_ino) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Writes n bytes of erased flash (0xFF) at offset.
+bool erase_at(int fd, off_t offset, uint64_t n)
+{
+    unsigned char erased[64];
+    std::memset(erased, 0xFF, sizeof erased);
+    bool ok = true;
+    while (ok && n > 0) {
+        size_t k = n < sizeof erased ? static_cast<size_t>(n) : sizeof erased;
+        ok = pwrite_all(fd, erased, k, offset);
+        offset += static_cast<off_t>(k);
+        n -= k;
+    }
+    return ok;
+}
+
+}  // namespace
+
+extern "C" {
+
 int SetDataFileId(const char* path, uint64_t dev, uint64_t ino)
 {
-    // Identity of the bound file; a path that did not name a file has none.
-    static uint64_t s_dev = 0, s_ino = 0;
     if (path == nullptr)
         return -1;
     size_t n = strnlen(path, FLASH_PATH_MAX);
     if (n >= FLASH_PATH_MAX)
         return -1;
+    const bool bound = !(dev == 0 && ino == 0);
     // A file renamed over the bound path is another image: only the same
     // file keeps the card's volatile state.
-    if (std::strcmp(path, m_vFlashFile) == 0 && dev == s_dev && ino == s_ino)
+    if (std::strcmp(path, m_vFlashFile) == 0 && bound == s_bound && dev == s_dev && ino == s_ino)
         return 0;
     std::memcpy(m_vFlashFile, path, n + 1);
+    s_bound = bound;
     s_dev = dev;
     s_ino = ino;
     return 1;
@@ -30,23 +83,21 @@ int SetDataFileId(const char* path, uint64_t dev, uint64_t ino)
 
 int SetDataFile(const char* path)
 {
+    // The name's own entry: a link is bound as the link, which no access
+    // opens.
     struct stat st;
-    if (path != nullptr && stat(path, &st) == 0)
+    if (path != nullptr && lstat(path, &st) == 0 && S_ISREG(st.st_mode))
         return SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
     return SetDataFileId(path, 0, 0);
 }
 
 int Init_Flash(void)
 {
-    FILE* f = std::fopen(m_vFlashFile, "r+b");
-    if (f == nullptr)
+    int fd = open_bound(O_WRONLY);
+    if (fd < 0)
         return -1;
-    unsigned char block[64];
-    std::memset(block, 0xFF, sizeof block);
-    bool ok = true;
-    for (unsigned i = 0; ok && i < FLASH_FS_SIZE / sizeof block; ++i)
-        ok = std::fwrite(block, 1, sizeof block, f) == sizeof block;
-    if (std::fclose(f) != 0)
+    bool ok = erase_at(fd, 0, FLASH_FS_SIZE);
+    if (close(fd) != 0)
         ok = false;
     return ok ? 0 : -1;
 }
@@ -54,19 +105,22 @@ int Init_Flash(void)
 int FlashRead(uint32_t offset, void* buffer, uint32_t n)
 {
     unsigned char* out = static_cast<unsigned char*>(buffer);
-    FILE* f = std::fopen(m_vFlashFile, "rb");
-    if (f == nullptr) {
+    int fd = open_bound(O_RDONLY);
+    if (fd < 0) {
         std::memset(out, 0xFF, n);
         return -1;
     }
-    // One access reads a few bytes once: without a stream buffer the read
-    // asks for those bytes only, instead of a whole block after a stat of
-    // the file.
-    std::setvbuf(f, nullptr, _IONBF, 0);
+    // One access reads the few bytes it needs, nothing more.
     size_t got = 0;
-    if (std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0)
-        got = std::fread(out, 1, n, f);
-    std::fclose(f);
+    while (got < n) {
+        ssize_t r = pread(fd, out + got, n - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    close(fd);
     // What lies beyond the end of the image reads as erased flash.
     if (got < n)
         std::memset(out + got, 0xFF, n - got);
@@ -75,27 +129,18 @@ int FlashRead(uint32_t offset, void* buffer, uint32_t n)
 
 int FlashWrite(uint32_t offset, const void* buffer, uint32_t n)
 {
-    FILE* f = std::fopen(m_vFlashFile, "r+b");
-    if (f == nullptr)
+    int fd = open_bound(O_WRONLY);
+    if (fd < 0)
         return -1;
     // A write behind the end of the image would leave a hole that reads as
     // zeros, where erased flash reads 0xFF: the bytes in between are erased
     // first, so that they read after the write as they did before it.
-    bool ok = std::fseek(f, 0, SEEK_END) == 0;
-    long end = ok ? std::ftell(f) : -1;
-    ok = end >= 0;
-    if (ok && static_cast<unsigned long>(end) < offset) {
-        unsigned char erased[64];
-        std::memset(erased, 0xFF, sizeof erased);
-        for (uint32_t left = offset - static_cast<uint32_t>(end); ok && left > 0;) {
-            uint32_t k = left < sizeof erased ? left : static_cast<uint32_t>(sizeof erased);
-            ok = std::fwrite(erased, 1, k, f) == k;
-            left -= k;
-        }
-    }
-    ok = ok && std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0 &&
-         std::fwrite(buffer, 1, n, f) == n;
-    if (std::fclose(f) != 0)
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && st.st_size < static_cast<off_t>(offset))
+        ok = erase_at(fd, st.st_size, static_cast<uint64_t>(offset) - static_cast<uint64_t>(st.st_size));
+    ok = ok && pwrite_all(fd, buffer, n, static_cast<off_t>(offset));
+    if (close(fd) != 0)
         ok = false;
     return ok ? 0 : -1;
 }

@@ -1,6 +1,10 @@
 // Emulated card flash: the key device image on the host. Every access opens
 // the image, positions, transfers and closes it again; nothing is cached, so
-// a write has reached the file when the call returns.
+// a write has reached the file when the call returns. Each access opens the
+// path without following a link and without waiting, and goes on only when
+// it still names the regular file that was bound (same device and inode):
+// a link, a FIFO or another file put in its place is an image that cannot
+// be opened.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +23,8 @@ extern char m_vFlashFile[FLASH_PATH_MAX];
 // the file's identity are then taken), 0 when both are the same; -1 for a
 // null path or one of 256 characters or more (nothing is copied, the binding
 // stays as it was). A file put in place under the bound path (a rename over
-// it) counts as different.
+// it) counts as different. A path that names no regular file (missing, a
+// link, a FIFO) is bound without an identity: every access then fails.
 int SetDataFile(const char* path);
 // The same with the file's identity (device and inode) given by a caller
 // that holds the file open; 0, 0 for a path that names no file.

@@ -4,6 +4,7 @@
 #include "Tarnhold/fake_effects.h"
 #include "Tarnhold/result.h"
 #include "common/ConfigBox.h"
+#include "common/config_lock.h"
 #include "common/log.h"
 #include "common/machine_id.h"
 #include "common/test_util.h"
@@ -324,7 +325,7 @@ TEST(Result, ReloadsBeforeEachWrite)
     EXPECT_EQ(read_file(ini), "info=Han Meimei\nResult=2\n");
 }
 
-// The folder lock is held from the load to the save, so a load...save of the
+// The configuration lock is held from the load to the save, so a load...save of the
 // tool cannot fall between them.
 class LockProbeBox : public CConfigBox {
 public:
@@ -347,7 +348,7 @@ private:
     // same process.
     bool held() const
     {
-        int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+        int fd = open((dir_ + "/" + CONFIG_LOCK_NAME).c_str(), O_RDONLY);
         if (fd < 0)
             return false;
         bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -368,7 +369,7 @@ TEST(UserDescriptionLock, HeldWhileLoading)
     EXPECT_EQ(des, "Li Lei");
 }
 
-TEST(Result, FolderLockHeldFromLoadToSave)
+TEST(Result, ConfigLockHeldFromLoadToSave)
 {
     TmpDir dir;
     write_file(dir.file("config.ini"), "Result=0\n");

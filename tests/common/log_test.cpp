@@ -315,6 +315,41 @@ TEST(Log, InitFailsWhenFileCannotBeCreated)
     EXPECT_FALSE(file_exists(path));
 }
 
+// A link at the log's path is never followed, neither at the start nor at a
+// reopen at the row limit: the file it names keeps its content (a dangling
+// link creates nothing), and the log is one that cannot be created.
+TEST(Log, LinkAtThePathIsNeverFollowed)
+{
+    TmpDir dir;
+    const std::string path = dir.file("mavo.log"), victim = dir.file("victim");
+    write_file(victim, "precious\n");
+    for (const std::string& target : {victim, dir.file("new")}) {
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+        set_log_file_name(path.c_str());
+        set_log_max_row(1000);
+        testing::internal::CaptureStdout();
+        int rc = log_init();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, -1) << target;
+        EXPECT_NE(out.find("] Can't create log file.\n"), std::string::npos) << out;
+        log_string(4, "lost\n");
+    }
+    EXPECT_EQ(read_file(victim), "precious\n");
+    EXPECT_FALSE(file_exists(dir.file("new")));
+
+    // Swapped in while the log is open: the reopen at the row limit refuses it.
+    unlink(path.c_str());
+    set_log_max_row(2);
+    ASSERT_EQ(log_init(), 0);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    for (int i = 0; i < 5; ++i)
+        log_string(4, ("call " + std::to_string(i) + "\n").c_str());
+    log_close();
+    EXPECT_EQ(read_file(victim), "precious\n");
+}
+
 TEST(Log, OverlongPathIsRefused)
 {
     TmpDir dir;

@@ -189,7 +189,7 @@ TEST_F(ToolTest, InfoRefusesADescriptionTheDaemonCannotSend)
     }
 }
 
-// The daemon writes "Result" under the folder lock while info runs: the
+// The daemon writes "Result" under the configuration lock while info runs: the
 // description is never lost to a load...save that started before it.
 TEST_F(ToolTest, InfoSurvivesAStreamOfResultWrites)
 {

@@ -70,6 +70,72 @@ TEST_F(ToolTest, ImageFolderIsMadeWithoutWriteForOthers)
     }
 }
 
+// Whoever may write into the image folder can swap the image: an existing
+// folder open to the group or others is closed before the image goes in; a
+// folder that is a link, or another user's, is refused with the path
+// message, and nothing is installed, recorded or adopted. import and path
+// alike.
+TEST_F(ToolTest, ImageFolderOpenToOthersIsClosedOrRefused)
+{
+    const std::string cid = make_cid(2, "\x11\x22", 'K');
+    const std::string tree = tmp.file("tree");
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    write_file(tree + "/host.vkd", fake_image(cid));
+    const std::string elsewhere = tmp.file("elsewhere");
+    const bool root = geteuid() == 0;
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        mode_t after;   // the folder's mode after an installation; 0: refused
+    } cases[] = {
+        {"mode 0777", [&] { ASSERT_EQ(mkdir(env.cert_dir.c_str(), 0700), 0); chmod(env.cert_dir.c_str(), 0777); }, 0755},
+        {"mode 1777", [&] { ASSERT_EQ(mkdir(env.cert_dir.c_str(), 0700), 0); chmod(env.cert_dir.c_str(), 01777); }, 01755},
+        {"mode 0770", [&] { ASSERT_EQ(mkdir(env.cert_dir.c_str(), 0700), 0); chmod(env.cert_dir.c_str(), 0770); }, 0750},
+        {"mode 0700", [&] { ASSERT_EQ(mkdir(env.cert_dir.c_str(), 0700), 0); }, 0700},
+        {"link to a folder",
+         [&] {
+             ASSERT_EQ(mkdir(elsewhere.c_str(), 0777), 0);
+             ASSERT_EQ(symlink(elsewhere.c_str(), env.cert_dir.c_str()), 0);
+         },
+         0},
+        {"another user's folder",
+         [&] {
+             ASSERT_EQ(mkdir(env.cert_dir.c_str(), 0755), 0);
+             ASSERT_EQ(chown(env.cert_dir.c_str(), 65534, 65534), 0);
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        if (!root && std::string(c.name) == "another user's folder")
+            continue;   // only root gives a folder away
+        for (const char* word : {"import", "path"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + word);
+            std::filesystem::remove_all(env.cert_dir);
+            std::filesystem::remove_all(elsewhere);
+            c.make();
+            write_file(env.config_file, "info=0\nResult=1\n");
+            write_file(env.key_dat, cid);
+            const std::string arg = std::string(word) == "import" ? tree + "/host.vkd" : tree;
+            if (c.after) {
+                EXPECT_EQ(run({word, arg}), "");
+                EXPECT_EQ(mode_of(env.cert_dir), c.after);
+                expect_installed(env.image_path(), fake_image(cid));
+                EXPECT_EQ(config_text(), "info=0\nResult=11\n");
+            } else {
+                struct stat before;
+                ASSERT_EQ(stat(env.cert_dir.c_str(), &before), 0);
+                EXPECT_EQ(run({word, arg}), line(kBadPath));
+                EXPECT_EQ(dir_names(env.cert_dir), std::vector<std::string>{}) << "nothing installed";
+                EXPECT_EQ(config_text(), "info=0\nResult=1\n");
+                struct stat after;
+                ASSERT_EQ(stat(env.cert_dir.c_str(), &after), 0);
+                EXPECT_EQ(after.st_mode, before.st_mode) << "a refused folder is left as it is";
+            }
+        }
+    }
+    std::filesystem::remove_all(env.cert_dir);
+}
+
 // Names that a shell would act on are only names: with the real shell
 // runner in place, nothing runs and the image is installed.
 TEST_F(ToolTest, ShellMetacharactersInTheSourceRunNothing)

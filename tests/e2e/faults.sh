@@ -20,23 +20,6 @@ plan() {
   run_case case_full_fs --if eth0
 }
 
-sum() { sha256sum "$1" | cut -d' ' -f1; }
-
-# up: the host prepared, the daemon started and one good challenge answered;
-# sets PID.
-up() {
-  HOST_MAC=$(host_mac_of eth0)
-  prepare_host "$E2E_DESC"
-  start_daemon
-  expect_eq "daemon started: status 0" "$RC" 0
-  check "one daemon process left, detached" wait_one_daemon
-  PID=$(daemon_pid)
-  challenge "a good challenge first"
-  expect_result 1 "first"
-}
-
-still_running() { check "the daemon is still the same process ($1)" test "$(daemon_pid)" = "$PID"; }
-
 case_readonly_image() {
   up
   cp "$CERT" "$E2E_TMP/image.before"
@@ -112,7 +95,9 @@ small_fs() {
   rm -rf "$E2E_TMP/keep"
 }
 
-no_temp_left() { ! ls -A "$1" | grep -q '\.[A-Za-z0-9]\{6\}$'; }
+# A save's temporary file is ".NAME.saving-" and six letters or digits, an
+# installation's ".NAME." and six.
+no_temp_left() { ! ls -A "$1" | grep -q -e '\.[A-Za-z0-9]\{6\}$' -e '\.saving-[A-Za-z0-9]\{6\}$'; }
 
 case_full_fs() {
   up

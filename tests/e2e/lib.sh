@@ -120,6 +120,23 @@ prepare_host() {
   check "host image built for the identity in Key.dat and installed" install_host_image
 }
 
+# up: the host prepared (description E2E_DESC, interface eth0), the daemon
+# started and one good challenge answered; sets PID.
+up() {
+  HOST_MAC=$(host_mac_of eth0)
+  prepare_host "$E2E_DESC"
+  start_daemon
+  expect_eq "daemon started: status 0" "$RC" 0
+  check "one daemon process left, detached" wait_one_daemon
+  PID=$(daemon_pid)
+  challenge "a good challenge first"
+  expect_result 1 "first"
+}
+
+still_running() { check "the daemon is still the same process ($1)" test "$(daemon_pid)" = "$PID"; }
+
+sum() { sha256sum "$1" | cut -d' ' -f1; }
+
 # ---------------------------------------------------------------- switch
 HOST_MAC=
 host_mac_of() { cat "/sys/class/net/$1/address"; }

@@ -1,6 +1,7 @@
 // Decryption with a key slot: SM2 blocks, envelopes with content, the
 // multi-recipient encrypted file, and session envelopes with the card's SM4.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <functional>
 
@@ -305,14 +306,15 @@ protected:
         write_file(enc_, f);
     }
 
-    // Names in the folder other than the ones a test made itself.
+    // Names in the folder other than the ones a test made itself: the
+    // staged output of prefix (hidden or not) and its kin.
     std::vector<std::string> leftovers(const std::string& prefix)
     {
         std::vector<std::string> v;
         DIR* d = opendir(dir_.c_str());
         while (dirent* e = d ? readdir(d) : nullptr) {
             std::string n = e->d_name;
-            if (n.rfind(prefix + ".", 0) == 0) v.push_back(n);
+            if (n.rfind(prefix + ".", 0) == 0 || n.rfind("." + prefix + ".", 0) == 0) v.push_back(n);
         }
         if (d) closedir(d);
         return v;
@@ -391,10 +393,50 @@ TEST_F(FileTest, BadCountsAndRecordsAreRefused)
     }
     EXPECT_EQ(DevDecryptFile(kSlot, path("missing").c_str(), out.c_str()), 11006u);
     EXPECT_EQ(DevDecryptFile(kSlot, dir_.c_str(), out.c_str()), 11006u) << "a folder";
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(DevDecryptFile(kSlot, path("fifo").c_str(), out.c_str()), 11006u) << "a FIFO, at once";
+    EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("fifo").c_str()), 11006u)
+        << "a FIFO as output, never opened for writing";
     EXPECT_EQ(DevDecryptFile(kSlot, nullptr, out.c_str()), 11001u);
     EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), nullptr), 11001u);
     EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("no/such/folder").c_str()), 11006u);
     EXPECT_EQ(read_file(out), kmxt::bytes("earlier content"));
+}
+
+// Decrypted plaintext goes only where the operator allowed it: a new output
+// is its owner's alone whatever the umask (the daemon runs with none), an
+// existing one keeps its mode and a link to it stays a link.
+TEST_F(FileTest, OutputKeepsItsModeAndANewOneIsPrivate)
+{
+    struct stat st;
+    const mode_t old = umask(0);
+    const uint32_t st0 = DevDecryptFile(kSlot, enc_.c_str(), path("new.bin").c_str());
+    umask(old);
+    ASSERT_EQ(st0, 0u);
+    ASSERT_EQ(stat(path("new.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "not readable by others";
+    EXPECT_EQ(read_file(path("new.bin")), plain_);
+
+    write_file(path("mine.bin"), kmxt::bytes("earlier"));
+    ASSERT_EQ(chmod(path("mine.bin").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("mine.bin", path("link.bin").c_str()), 0);
+    for (const char* out : {"mine.bin", "link.bin"}) {
+        SCOPED_TRACE(out);
+        write_file(path("mine.bin"), kmxt::bytes("earlier"));
+        ASSERT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path(out).c_str()), 0u);
+        EXPECT_EQ(read_file(path("mine.bin")), plain_);
+        ASSERT_EQ(stat(path("mine.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        ASSERT_EQ(lstat(path("link.bin").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
+    // A shared file keeps its mode as well.
+    ASSERT_EQ(chmod(path("mine.bin").c_str(), 0644), 0);
+    ASSERT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("mine.bin").c_str()), 0u);
+    ASSERT_EQ(stat(path("mine.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_TRUE(leftovers("mine.bin").empty());
+    EXPECT_TRUE(leftovers("new.bin").empty());
 }
 
 TEST_F(FileTest, InputMayBeTheOutput)

@@ -209,6 +209,42 @@ TEST_F(SessionTest, FifoNamedAsTheImageIsRefusedAtOnce)
     EXPECT_EQ(DevOpen(DEV_TYPE_VCARD, dir_.c_str()), 11006u) << "a folder";
 }
 
+// Within a session the image's name is not trusted either: a link to
+// another image, or a FIFO, put in its place after the open makes each
+// command fail as on an image that cannot be read, at once; the file the
+// link names is never written (a wrong PIN would count a try in it).
+TEST_F(SessionTest, ImageSwappedWithinASessionIsNeverWritten)
+{
+    const std::string victim = path("victim.vkd");
+    ASSERT_EQ(CreateVEFlashFile(victim.c_str()), 0);
+    const std::string img = new_image("a.vkd");
+    ASSERT_EQ(DevClose(), 0u);
+    const Bytes before = read_file(victim);
+    for (const char* what : {"link", "FIFO"}) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(DevOpen(DEV_TYPE_VCARD, img.c_str()), 0u);
+        ASSERT_EQ(rename(img.c_str(), path("aside").c_str()), 0);
+        if (std::string(what) == "link") {
+            ASSERT_EQ(symlink(victim.c_str(), img.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(img.c_str(), 0600), 0);
+        }
+        uint32_t tries = 0;
+        EXPECT_NE(DevVerifyPin(PIN_TYPE_USER, "00000000", &tries), 0u);
+        EXPECT_NE(DevVerifyPin(PIN_TYPE_USER, KMX_USER_PIN, &tries), 0u);
+        EXPECT_NE(DevCreateFile(0x33), 0u);
+        DevClose();
+        EXPECT_EQ(read_file(victim), before);
+        ASSERT_EQ(unlink(img.c_str()), 0);
+        ASSERT_EQ(rename(path("aside").c_str(), img.c_str()), 0);
+    }
+    // The image back: the same card, whose PIN counted no try.
+    ASSERT_EQ(DevOpen(DEV_TYPE_VCARD, img.c_str()), 0u);
+    uint32_t tries = 0;
+    EXPECT_EQ(DevVerifyPin(PIN_TYPE_USER, KMX_USER_PIN, &tries), 0u);
+    EXPECT_EQ(tries, 5u);
+}
+
 TEST_F(SessionTest, ImageRenamedOverTheBoundPathIsSeenAfresh)
 {
     // The replacement is made first: making an image binds the card to it.

@@ -309,7 +309,9 @@ TEST_F(SignTest, FilesThatCannotBeReadAreRefused)
 {
     session(sm2_signer().image);
     mkdir(path("a-directory").c_str(), 0700);
-    for (const std::string& f : {path("a-directory"), path("missing.bin")}) {
+    // A FIFO is refused at once, not waited on for a writer.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    for (const std::string& f : {path("a-directory"), path("missing.bin"), path("fifo")}) {
         SCOPED_TRACE(f);
         Bytes der(512);
         int len = static_cast<int>(der.size());

@@ -3,6 +3,7 @@
 #include "kmx_fixture.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <openssl/evp.h>
 
 using namespace kmxt;
@@ -273,12 +274,13 @@ uint32_t u32(const Bytes& b, size_t at)
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
 
+// Every name in the folder, hidden ones (a staged output's) included.
 size_t entries_in(const std::string& dir)
 {
     size_t n = 0;
     DIR* d = opendir(dir.c_str());
     while (dirent* e = readdir(d))
-        n += e->d_name[0] != '.';
+        n += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
     closedir(d);
     return n;
 }
@@ -411,6 +413,10 @@ TEST_F(EncryptFileTest, RefusalsLeaveNoOutput)
     add("C", 5, 4, 4);
     write_file(path("in"), bytes("some content"));
     write_file(path("keep.enc"), bytes("previous file"));
+    // FIFOs named as input or matrix file are refused at once, never
+    // waited on.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(path("F.pks").c_str(), 0600), 0);
     AddresseeEntry longId = entry("x", "A");
     std::memset(longId.id, 'i', sizeof longId.id);   // no terminating zero
     AddresseeEntry longName = entry("x", "A");
@@ -431,17 +437,20 @@ TEST_F(EncryptFileTest, RefusalsLeaveNoOutput)
         {"input is the output", {entry("a", "A")}, path("in"), path("in"), ST_FILE_OPEN},
         {"input is the output by another name", {entry("a", "A")}, path("in"), dir_ + "/./in",
          ST_FILE_OPEN},
-        {"input is a folder: fails while writing", {entry("a", "A")}, dir_, path("o7"), ST_FILE_OPEN},
+        {"input is a folder", {entry("a", "A")}, dir_, path("o7"), ST_FILE_OPEN},
+        {"input is a FIFO", {entry("a", "A")}, path("fifo"), path("o9"), ST_FILE_OPEN},
+        {"matrix file is a FIFO", {entry("a", "A"), entry("f", "F")}, path("in"), path("o10"),
+         ST_MATRIX_FILE_OPEN},
         {"failure keeps an existing output", {entry("a", "A")}, dir_, path("keep.enc"), ST_FILE_OPEN},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(encrypt(c.r, c.in, c.out), c.status) << c.what;
     }
-    for (const char* o : {"o1", "o2", "o3", "o4", "o5", "o6", "o7"})
+    for (const char* o : {"o1", "o2", "o3", "o4", "o5", "o6", "o7", "o9", "o10"})
         EXPECT_FALSE(exists(path(o))) << o;
     EXPECT_EQ(read_file(path("in")), bytes("some content"));
     EXPECT_EQ(read_file(path("keep.enc")), bytes("previous file"));
-    EXPECT_EQ(entries_in(dir_), 8u);   // six matrix files, in, keep.enc
+    EXPECT_EQ(entries_in(dir_), 10u);   // six matrix files, in, keep.enc, two FIFOs
 
     // Two matrices on one curve are fine; a name run A, A, C reads A once.
     ASSERT_EQ(encrypt({entry("a", "A"), entry("b", "A"), entry("c", "C")}, path("in"), path("ok")), 0);
@@ -455,4 +464,33 @@ TEST_F(EncryptFileTest, RefusalsLeaveNoOutput)
     EXPECT_EQ(KMX_Encrypt_File(longDir.c_str(), one.data(), 1, path("in").c_str(), path("o8").c_str(),
                                nullptr, nullptr),
               ST_BAD_ARGUMENT);
+}
+
+// The output is staged and put in place as one step, and keeps what the
+// operator gave it: an existing 0600 file stays 0600 (and a link to it a
+// link), a new one gets the ordinary mode less the umask.
+TEST_F(EncryptFileTest, OutputKeepsItsModeAndLink)
+{
+    add("A", 5, 4, 4);
+    write_file(path("in"), bytes("some content"));
+    const std::vector<AddresseeEntry> one = {entry("a", "A")};
+    write_file(path("mine.enc"), bytes("previous"));
+    ASSERT_EQ(chmod(path("mine.enc").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("mine.enc", path("link.enc").c_str()), 0);
+    struct stat st;
+    for (const char* out : {"mine.enc", "link.enc"}) {
+        SCOPED_TRACE(out);
+        ASSERT_EQ(encrypt(one, path("in"), path(out)), 0);
+        ASSERT_EQ(stat(path("mine.enc").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(read_file(path("mine.enc")).size(), 780u + 16);
+        ASSERT_EQ(lstat(path("link.enc").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
+    const mode_t old = umask(027);
+    ASSERT_EQ(encrypt(one, path("in"), path("new.enc")), 0);
+    EXPECT_EQ(umask(old), 027u);
+    ASSERT_EQ(stat(path("new.enc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries_in(dir_), 6u);   // two matrix files, in, three outputs: no leftovers
 }

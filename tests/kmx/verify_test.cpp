@@ -3,6 +3,7 @@
 // the crypto library with the signer's isk, and what one changed byte of
 // data, time, signer or signature does to them.
 #include <openssl/sha.h>
+#include <sys/stat.h>
 
 #include "sig_oracle.h"
 #include "signer_fixture.h"
@@ -172,6 +173,12 @@ TEST_F(Verification, RefusesMalformedInputAndRecords)
     EXPECT_EQ(KMX_Verify_Data(nullptr, data.data(), 4, sig.data(), n), ST_BAD_ARGUMENT);
     EXPECT_EQ(KMX_Verify_Data(missing.c_str(), data.data(), 4, sig.data(), n), ST_MATRIX_FILE_OPEN);
     EXPECT_EQ(KMX_Verify_File(pks.c_str(), missing.c_str(), sig.data(), n), ST_FILE_OPEN);
+    // FIFOs as the signed file or the matrix file are refused at once.
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(KMX_Verify_File(pks.c_str(), fifo.c_str(), sig.data(), n), ST_FILE_OPEN);
+    EXPECT_EQ(KMX_Verify_Data(fifo.c_str(), data.data(), 4, sig.data(), n), ST_MATRIX_FILE_OPEN);
+    EXPECT_EQ(KMX_Verify_File(fifo.c_str(), pks.c_str(), sig.data(), n), ST_MATRIX_FILE_OPEN);
     Bytes junk(60, 0x30);
     EXPECT_EQ(verify(pks, data, junk), ST_BAD_DER);
 

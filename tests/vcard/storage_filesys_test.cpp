@@ -1,6 +1,7 @@
 // Flash image and card file system: the image layout byte for byte, the
 // sector chains, the statuses, damaged images and a model test.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -113,6 +114,71 @@ TEST(FlashImage, ReadsBeyondTheEndAsErasedAndReportsUnwritableImages)
     EXPECT_EQ(Init_Flash(), -1);
     SetDataFile(img.dir().c_str());   // a folder opens for nothing
     EXPECT_EQ(FlashWrite(0, data, 3), -1);
+}
+
+// The bound name is not trusted on later accesses: whatever is put in place
+// of the bound file (a link to another file, a FIFO, another file renamed
+// over it, nothing) makes every read, write and format fail at once as for
+// an image that cannot be opened, and the file a link names is never
+// written; the bound file back in place works again.
+TEST(FlashImage, EveryAccessTakesOnlyTheBoundFile)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path, const std::string& victim)> put;
+    } cases[] = {
+        {"link to another file", [](const std::string& p, const std::string& v) { ASSERT_EQ(symlink(v.c_str(), p.c_str()), 0); }},
+        {"FIFO", [](const std::string& p, const std::string&) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+        {"another file renamed over it",
+         [](const std::string& p, const std::string&) {
+             std::FILE* f = std::fopen((p + ".new").c_str(), "wb");
+             ASSERT_NE(f, nullptr);
+             std::vector<uint8_t> other(0x10000, 0x44);
+             std::fwrite(other.data(), 1, other.size(), f);
+             std::fclose(f);
+             ASSERT_EQ(rename((p + ".new").c_str(), p.c_str()), 0);
+         }},
+        {"nothing", [](const std::string&, const std::string&) {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempImage img(0x10000, 0x11);
+        img.Bind();
+        const std::string victim = img.dir() + "/victim";
+        const std::vector<uint8_t> victimBytes(0x10000, 0x77);
+        {
+            std::FILE* f = std::fopen(victim.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fwrite(victimBytes.data(), 1, victimBytes.size(), f);
+            std::fclose(f);
+        }
+        uint8_t buf[16];
+        ASSERT_EQ(FlashRead(0, buf, sizeof buf), 0);
+        EXPECT_EQ(buf[0], 0x11);
+
+        const std::string aside = img.dir() + "/bound";
+        ASSERT_EQ(rename(img.path().c_str(), aside.c_str()), 0);
+        c.put(img.path(), victim);
+        const uint8_t data[3] = {1, 2, 3};
+        std::memset(buf, 0x22, sizeof buf);
+        EXPECT_EQ(FlashRead(0, buf, sizeof buf), -1);
+        EXPECT_EQ(std::vector<uint8_t>(buf, buf + 16), std::vector<uint8_t>(16, 0xFF));
+        EXPECT_EQ(FlashWrite(0, data, 3), -1);
+        EXPECT_EQ(FlashWrite(0x20000, data, 3), -1);
+        EXPECT_EQ(Init_Flash(), -1);
+        EXPECT_NE(FileSysInit(), FS_OK);
+        std::FILE* f = std::fopen(victim.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::vector<uint8_t> now(0x20000);
+        now.resize(std::fread(now.data(), 1, now.size(), f));
+        std::fclose(f);
+        EXPECT_EQ(now, victimBytes) << "the file behind the name is never written";
+
+        unlink(img.path().c_str());
+        ASSERT_EQ(rename(aside.c_str(), img.path().c_str()), 0);
+        EXPECT_EQ(FlashWrite(0, data, 3), 0) << "the bound file again";
+        EXPECT_EQ(img.Peek(0, 4), std::vector<uint8_t>({1, 2, 3, 0x11}));
+    }
 }
 
 TEST(FlashImage, FormatRewritesExactlyTheFirst64KiB)

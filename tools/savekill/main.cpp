@@ -14,6 +14,7 @@
 // remove them, and none may remain after that last save. Exit status 0 when
 // every check held, 1 otherwise, 2 on a usage or system error.
 #include "common/ConfigBox.h"
+#include "common/file_operations.h"
 #include "common/machine_id.h"
 
 #include <dirent.h>
@@ -123,7 +124,7 @@ int leftovers(const std::string& path, bool remove)
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d)) {
             std::string name = e->d_name;
-            if (name.size() == base.size() + 7 && name.compare(0, base.size() + 1, base + ".") == 0) {
+            if (is_save_temporary_name(name.c_str(), base.c_str())) {
                 ++n;
                 if (remove)
                     unlink((dir + "/" + name).c_str());

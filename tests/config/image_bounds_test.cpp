@@ -47,10 +47,11 @@ TEST_F(ToolTest, ImportTakesOnlyFilesOfAnImageSize)
             write_file(env.config_file, "Result=1\n");
             std::string src = tmp.file(std::string(c.name) + ".vkd");
             unlink(src.c_str());
-            if (c.size < 0)
+            if (c.size < 0) {
                 ASSERT_EQ(symlink("/proc/self/status", src.c_str()), 0);
-            else
+            } else {
                 sized_file(src, c.size);
+            }
 
             if (c.taken) {
                 EXPECT_EQ(run({word, src}), "");
@@ -100,8 +101,9 @@ TEST(ImageCopy, ReadsNoMoreThanTheCheckedSize)
         const std::string copied = read_file(dst_path);
         EXPECT_LE(copied.size(), static_cast<size_t>(c.checked));
         EXPECT_EQ(copied, bytes.substr(0, copied.size()));
-        if (c.want == CopyResult::Ok)
+        if (c.want == CopyResult::Ok) {
             EXPECT_EQ(copied, bytes);
+        }
     }
 
     int full = open("/dev/full", O_WRONLY);

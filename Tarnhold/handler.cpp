@@ -159,7 +159,8 @@ void HandleIdentity(const unsigned char* buf, DaemonState& st, DaemonEffects& fx
 
 } // namespace
 
-FrameOutcome HandleFrame(const unsigned char* frame, long received, DaemonState& st, DaemonEffects& fx)
+FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& st,
+                         DaemonEffects& fx)
 {
     const int recvErrno = errno;
     Reporter r(fx);
@@ -186,27 +187,34 @@ FrameOutcome HandleFrame(const unsigned char* frame, long received, DaemonState&
     }
 
     const unsigned char* dst = buf + msg::HEAD_DES_MAC;
+    // The interface is chosen by the first frame that arrived on the
+    // interface whose MAC it is addressed to: a frame sent over one link to
+    // the MAC of another interface chooses nothing.
     if (!st.bGetDevice) {
         char text[18];
         std::snprintf(text, sizeof text, MAC_FMT, MAC_ARGS(dst));
         for (const auto& entry : st.devices) {
             if (entry.second != text)
                 continue;
-            st.bGetDevice = true;
-            std::memcpy(st.mac, dst, msg::MAC_LEN);
-            st.ifindex = static_cast<int>(fx.interface_index(entry.first));
-            if (st.ifindex == 0) {
+            const int index = static_cast<int>(fx.interface_index(entry.first));
+            if (index == 0) {
                 r.text("if_nametoindex() failed to obtain interface index! \n").console().log(LOG_ERROR, __LINE__);
                 fx.console_error("if_nametoindex() failed to obtain interface index ");
                 return FrameOutcome::NoInterface;
             }
+            if (index != arrivedOn)
+                continue;
+            st.bGetDevice = true;
+            std::memcpy(st.mac, dst, msg::MAC_LEN);
+            st.ifindex = index;
             r.text("Index for interface %s is %i\n", entry.first.c_str(), st.ifindex)
                 .console()
                 .log(LOG_INFO, __LINE__);
             break;
         }
     }
-    if (!st.bGetDevice || std::memcmp(dst, st.mac, msg::MAC_LEN) != 0) {
+    // Once chosen, only frames that arrive on that interface count.
+    if (!st.bGetDevice || std::memcmp(dst, st.mac, msg::MAC_LEN) != 0 || arrivedOn != st.ifindex) {
         r.text("目标mac地址[" MAC_FMT "]非本机mac地址\n", MAC_ARGS(dst)).console().log(LOG_WARNING, __LINE__);
         return FrameOutcome::Next;
     }

@@ -43,7 +43,8 @@ struct DaemonState {
     std::vector<std::string> macs;              // "XXXXXXXXXXXX" in name order
     char cid[msg::CID_SIZE] = {};
     std::string des;
-    // The interface chosen by the first frame addressed to the host.
+    // The interface chosen by the first frame addressed to the host (and
+    // received on the interface it is addressed to).
     bool bGetDevice = false;
     unsigned char mac[msg::MAC_LEN] = {};
     int ifindex = 0;
@@ -55,8 +56,13 @@ enum class FrameOutcome {
 };
 
 // Handles the frame of `received` bytes (a negative count is a failed
-// receive). Bytes past `received` are never read.
-FrameOutcome HandleFrame(const unsigned char* frame, long received, DaemonState& state, DaemonEffects& fx);
+// receive) that arrived on the interface of index arrivedOn. Bytes past
+// `received` are never read. A frame counts only when it arrived on the
+// interface whose MAC it is addressed to: the first such frame chooses that
+// interface, and from then on only frames that arrive on it, to its MAC,
+// are served.
+FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& state,
+                         DaemonEffects& fx);
 
 // Receive buffer size; a frame is at most this long.
 inline constexpr size_t RECV_BUFFER_SIZE = 2048;

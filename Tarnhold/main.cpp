@@ -9,7 +9,6 @@
 #include "common/log.h"
 #include "common/paths.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,8 +31,9 @@ int main()
     for (;;) {
         std::puts("----------");
         std::memset(buffer, 0, sizeof buffer);
-        long n = recvfrom(sock, buffer, sizeof buffer, 0, nullptr, nullptr);
-        if (HandleFrame(buffer, n, state, fx) == FrameOutcome::NoInterface) {
+        int arrivedOn = 0;
+        long n = ReceiveFrame(sock, buffer, sizeof buffer, &arrivedOn);
+        if (HandleFrame(buffer, n, arrivedOn, state, fx) == FrameOutcome::NoInterface) {
             close(sock);
             log_close();
             return 1;

@@ -15,6 +15,16 @@
 #include <cstring>
 #include <vector>
 
+long ReceiveFrame(int sock, unsigned char* buf, size_t cap, int* ifindex)
+{
+    struct sockaddr_ll from;
+    std::memset(&from, 0, sizeof from);
+    socklen_t fromLen = sizeof from;
+    const long n = recvfrom(sock, buf, cap, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+    *ifindex = n >= 0 ? from.sll_ifindex : 0;
+    return n;
+}
+
 PacketEffects::PacketEffects(int sock, CConfigBox& box, std::string configFile, std::string lockDir,
                              std::string image)
     : sock_(sock), box_(box), configFile_(std::move(configFile)), lockDir_(std::move(lockDir)),

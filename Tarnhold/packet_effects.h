@@ -6,7 +6,14 @@
 #include "Tarnhold/handler.h"
 #include "common/ConfigBox.h"
 
+#include <cstddef>
 #include <string>
+
+// One blocking receive of a frame of at most cap bytes into buf, with the
+// link-layer address of its arrival: *ifindex gets the index of the
+// interface it arrived on (0 when the receive failed). Returns the number of
+// bytes, or -1.
+long ReceiveFrame(int sock, unsigned char* buf, size_t cap, int* ifindex);
 
 class PacketEffects : public DaemonEffects {
 public:

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +24,6 @@ namespace {
 
 // Size of the identity buffer handed to get_id.
 constexpr size_t ID_BUF_LEN = 100;
-// A key device image is a card's flash of some 64 KiB; a candidate far
-// bigger than that is no image and is not copied (anyone may leave a huge
-// file named *.vkd in a folder that path searches).
-constexpr off_t MAX_CANDIDATE_SIZE = 16 * 1024 * 1024;
 
 void say(const char* text) { std::puts(text); }
 
@@ -80,7 +78,11 @@ void cmd_import(int argc, char** argv, const ConfigEnv& env)
     record_installed(env);
 }
 
-// A private folder (mode 0700) that is removed with its files.
+// A private folder (mode 0700) that is removed with its files. Each probe
+// gets a name of its own, and the file probed last stays until the next one
+// has been bound: its inode number cannot come back for the next probe, so
+// the card never takes a new probe for the file it has bound already (and
+// keeps no state of an image probed before, such as a blocked status).
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& parent)
@@ -90,70 +92,96 @@ public:
         tmpl.push_back('\0');
         if (mkdtemp(tmpl.data()) != nullptr)
             path_ = tmpl.data();
+        else
+            error_ = errno;
     }
     ~ScratchDir()
     {
         if (path_.empty())
             return;
-        unlink(file(kProbe).c_str());
-        unlink(file(kCopy).c_str());
+        if (!bound_.empty())
+            unlink(bound_.c_str());
+        unlink(copy_path().c_str());
         rmdir(path_.c_str());
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     bool ok() const { return !path_.empty(); }
-    std::string file(const char* name) const { return path_ + "/" + name; }
-
-    static constexpr const char* kCopy = "candidate.vkd";
-    static constexpr const char* kProbe = "probe.vkd";
+    int error() const { return error_; }
+    // The private copy of the candidate being probed.
+    std::string copy_path() const { return path_ + "/candidate.vkd"; }
+    // A name no probe had before.
+    std::string next_probe_path() { return path_ + "/probe-" + std::to_string(++probes_) + ".vkd"; }
+    // probe has been bound: the probe bound before it can go now.
+    void bound(const std::string& probe)
+    {
+        if (!bound_.empty())
+            unlink(bound_.c_str());
+        bound_ = probe;
+    }
 
 private:
     std::string path_;
+    std::string bound_;
+    unsigned long probes_ = 0;
+    int error_ = 0;
 };
 
-// Fresh file at path (mode 0600) holding the content of src_fd; its
-// descriptor (read and write, close-on-exec) or -1. A scratch file: it is
-// not flushed to disk, the installation flushes what it installs.
-int copy_to_new_file(int src_fd, const std::string& path)
+// Fresh file at path (mode 0600) holding the size bytes of src_fd; its
+// descriptor (read and write, close-on-exec), or -1 with the reason in
+// *result. A scratch file: it is not flushed to disk, the installation
+// flushes what it installs.
+int copy_to_new_file(int src_fd, off_t size, const std::string& path, CopyResult* result)
 {
     unlink(path.c_str());
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0) {
+        *result = CopyResult::WriteFailed;
         return -1;
-    if (!copy_file_fd(src_fd, fd)) {
+    }
+    *result = copy_file_fd(src_fd, size, fd);
+    if (*result != CopyResult::Ok) {
+        const int err = errno;
         close(fd);
         unlink(path.c_str());
+        errno = err;
         return -1;
     }
     return fd;
 }
 
+enum class Probe {
+    Match,      // the candidate holds this machine's identity
+    NoMatch,    // another identity, none, or no image at all
+    CopyFailed, // it could not be copied into the scratch folder; errno tells why
+};
+
 // Probes one candidate: its bytes are read once into a private copy; the
 // card is bound to a second copy of those bytes (binding writes into the
 // image), so the candidate is never written and what matched is exactly
-// what the copy holds. Returns the descriptor of the copy on a match, else
-// -1; on a match id holds the 39 bytes of the identity.
-int probe_candidate(const std::string& candidate, const ScratchDir& scratch, const ConfigEnv& env,
-                    unsigned char (&id)[ID_BUF_LEN])
+// what the copy holds. On a match *copy is the descriptor of the copy and
+// id holds the 39 bytes of the identity.
+Probe probe_candidate(const std::string& candidate, ScratchDir& scratch, const ConfigEnv& env,
+                      unsigned char (&id)[ID_BUF_LEN], int* copy, off_t* size)
 {
-    int src = open_regular_image(candidate.c_str());
+    int src = open_regular_image(candidate.c_str(), size);
     if (src < 0)
-        return -1;
-    struct stat st;
-    if (fstat(src, &st) != 0 || st.st_size > MAX_CANDIDATE_SIZE) {
-        close(src);
-        return -1;
-    }
-    std::string copy_path = scratch.file(ScratchDir::kCopy);
-    int copy = copy_to_new_file(src, copy_path);
+        return Probe::NoMatch;
+    CopyResult result;
+    *copy = copy_to_new_file(src, *size, scratch.copy_path(), &result);
+    const int err = errno;
     close(src);
-    if (copy < 0)
-        return -1;
-    std::string probe_path = scratch.file(ScratchDir::kProbe);
-    int probe = copy_to_new_file(copy, probe_path);
+    if (*copy < 0) {
+        errno = err;
+        return result == CopyResult::WriteFailed ? Probe::CopyFailed : Probe::NoMatch;
+    }
+    std::string probe_path = scratch.next_probe_path();
+    int probe = copy_to_new_file(*copy, *size, probe_path, &result);
     if (probe < 0) {
-        close(copy);
-        return -1;
+        const int perr = errno;
+        close(*copy);
+        errno = perr;
+        return Probe::CopyFailed;
     }
     close(probe);
 
@@ -162,18 +190,29 @@ int probe_candidate(const std::string& candidate, const ScratchDir& scratch, con
     std::vector<char> key_file(probe_path.begin(), probe_path.end());
     key_file.push_back('\0');
     int rc = env.get_id ? env.get_id(reinterpret_cast<char*>(id), len, key_file.data()) : -1;
-    unlink(probe_path.c_str());
+    scratch.bound(probe_path);
     const unsigned char* cid = reinterpret_cast<const unsigned char*>(g_szCID);
     bool match = rc == 0 && len == static_cast<size_t>(CID_LEN) && id[0] == cid[0] &&
                  std::memcmp(id + 3, cid + 3, CID_LEN - 3) == 0;
     if (!match) {
-        close(copy);
-        return -1;
+        close(*copy);
+        return Probe::NoMatch;
     }
-    return copy;
+    return Probe::Match;
 }
 
-// Exit status 1 when the adopted identity could not be written to Key.dat,
+// A failure of path on standard error, after what standard output holds.
+__attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...)
+{
+    std::fflush(stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+// Exit status 1 when path could not look at every candidate and none
+// matched, or when the adopted identity could not be written to Key.dat;
 // else 0.
 int cmd_path(int argc, char** argv, const ConfigEnv& env)
 {
@@ -188,22 +227,38 @@ int cmd_path(int argc, char** argv, const ConfigEnv& env)
     }
     std::vector<std::string> candidates;
     recursion_scan_dir_file(dir, candidates, ".vkd");
-
-    ScratchDir scratch(env.scratch_dir);
-    int matched = -1;
-    unsigned char id[ID_BUF_LEN];
-    if (scratch.ok()) {
-        for (const std::string& c : candidates) {
-            matched = probe_candidate(c, scratch, env, id);
-            if (matched >= 0)
-                break;
-        }
-    }
-    if (matched < 0) {
+    if (candidates.empty()) {
         say(kNoMatch);
         return 0;
     }
-    bool installed = install_image_fd(matched, env.cert_dir, env.image_name);
+
+    ScratchDir scratch(env.scratch_dir);
+    if (!scratch.ok()) {
+        fail(kScratchNotMade, env.scratch_dir.c_str(), std::strerror(scratch.error()));
+        return 1;
+    }
+    int matched = -1;
+    off_t size = 0;
+    bool unseen = false;
+    unsigned char id[ID_BUF_LEN];
+    for (const std::string& c : candidates) {
+        Probe p = probe_candidate(c, scratch, env, id, &matched, &size);
+        if (p == Probe::Match)
+            break;
+        matched = -1;
+        if (p == Probe::CopyFailed) {
+            fail(kCandidateNotCopied, c.c_str(), std::strerror(errno));
+            unseen = true;
+        }
+    }
+    if (matched < 0) {
+        // A candidate that could not be looked at may be the host's image.
+        if (unseen)
+            return 1;
+        say(kNoMatch);
+        return 0;
+    }
+    bool installed = install_image_fd(matched, size, env.cert_dir, env.image_name);
     close(matched);
     if (!installed) {
         say(kBadPath);
@@ -215,8 +270,7 @@ int cmd_path(int argc, char** argv, const ConfigEnv& env)
     const bool saved = SaveCID(env.key_dat.c_str());
     record_installed(env);
     if (!saved) {
-        std::fflush(stdout);
-        std::fprintf(stderr, kKeyDatNotSaved, env.key_dat.c_str());
+        fail(kKeyDatNotSaved, env.key_dat.c_str());
         return 1;
     }
     return 0;

@@ -25,9 +25,11 @@ struct ConfigEnv {
 };
 
 // Runs the command of argv (argv[1], its arguments after it) and returns the
-// exit status: 0, except 1 when path installed an image but could not write
-// its identity to Key.dat (reported on standard error). Messages go to
-// standard output.
+// exit status: 0, except 1 when path could not do its work (reported on
+// standard error): its scratch folder could not be made, a candidate could
+// not be copied there and no other one matched, or it installed an image
+// but could not write the identity to Key.dat. Messages go to standard
+// output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -51,6 +53,11 @@ inline constexpr const char* kResultWaiting = "等待认证！";
 // On standard error, with Key.dat's path: path could not record the adopted
 // identity.
 inline constexpr const char* kKeyDatNotSaved = "机器唯一标识未能写入 %s！\n";
+// On standard error: path could not make its scratch folder in the folder
+// named (%s the folder, then the reason), or could not copy the candidate
+// named there (%s the candidate, then the reason).
+inline constexpr const char* kScratchNotMade = "无法在 %s 中建立临时目录：%s！\n";
+inline constexpr const char* kCandidateNotCopied = "无法复制候选证书 %s：%s！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -16,6 +17,8 @@ bool write_all(int fd, const char* p, size_t n)
         ssize_t w = write(fd, p, n);
         if (w < 0 && errno == EINTR)
             continue;
+        if (w == 0)
+            errno = EIO;
         if (w <= 0)
             return false;
         p += w;
@@ -46,9 +49,9 @@ int open_image_dir(const std::string& dir)
 
 } // namespace
 
-int open_regular_image(const char* path)
+int open_regular_image(const char* path, off_t* size)
 {
-    if (path == nullptr || *path == '\0')
+    if (path == nullptr || *path == '\0' || size == nullptr)
         return -1;
     // Classify by name first, so a device is never opened at all; the
     // descriptor's own status decides, since the name may change meanwhile.
@@ -58,35 +61,43 @@ int open_regular_image(const char* path)
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE ||
+        st.st_size > IMAGE_MAX_SIZE) {
         close(fd);
         return -1;
     }
+    *size = st.st_size;
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
-bool copy_file_fd(int src_fd, int dst_fd)
+CopyResult copy_file_fd(int src_fd, off_t size, int dst_fd)
 {
+    if (size < 0)
+        return CopyResult::SourceRefused;
     std::vector<char> buf(64 * 1024);
     off_t off = 0;
-    for (;;) {
-        ssize_t n = pread(src_fd, buf.data(), buf.size(), off);
+    while (off < size) {
+        const size_t want = static_cast<size_t>(std::min<off_t>(size - off, static_cast<off_t>(buf.size())));
+        ssize_t n = pread(src_fd, buf.data(), want, off);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
+        if (n <= 0)
+            return CopyResult::SourceRefused; // unreadable, or ended early
         if (!write_all(dst_fd, buf.data(), static_cast<size_t>(n)))
-            return false;
+            return CopyResult::WriteFailed;
         off += n;
     }
+    // A file that grew meanwhile is not the file that was checked.
+    struct stat st;
+    if (fstat(src_fd, &st) != 0 || st.st_size != size)
+        return CopyResult::SourceRefused;
+    return CopyResult::Ok;
 }
 
-bool install_image_fd(int src_fd, const std::string& dir, const std::string& name)
+bool install_image_fd(int src_fd, off_t size, const std::string& dir, const std::string& name)
 {
     if (src_fd < 0 || dir.empty() || name.empty() || name.find('/') != std::string::npos)
         return false;
@@ -107,7 +118,7 @@ bool install_image_fd(int src_fd, const std::string& dir, const std::string& nam
     // down; nobody else may read it: the user PIN is the fixed public one,
     // so a readable image lends the host's key to every local user.
     bool ok = fchown(fd, geteuid(), getegid()) == 0 && fchmod(fd, 0600) == 0 &&
-              copy_file_fd(src_fd, fd) && fsync(fd) == 0;
+              copy_file_fd(src_fd, size, fd) == CopyResult::Ok && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && renameat(dfd, tmp_name.c_str(), dfd, name.c_str()) == 0;
     if (ok)
@@ -120,10 +131,11 @@ bool install_image_fd(int src_fd, const std::string& dir, const std::string& nam
 
 bool install_image_file(const char* src, const std::string& dir, const std::string& name)
 {
-    int fd = open_regular_image(src);
+    off_t size = 0;
+    int fd = open_regular_image(src, &size);
     if (fd < 0)
         return false;
-    bool ok = install_image_fd(fd, dir, name);
+    bool ok = install_image_fd(fd, size, dir, name);
     close(fd);
     return ok;
 }

@@ -5,24 +5,44 @@
 // name, so the daemon never binds a half-copied image and a link at the
 // installed name is replaced, never followed.
 
+#include "keydev/kmxdev.h"
+
+#include <sys/types.h>
+
 #include <string>
+
+// Sizes of a file taken as a key device image (import, update and every
+// candidate of path): at least the smallest image the card binds, at most
+// 16 MiB. An image is some 64 KiB; anyone may leave a far bigger file, or
+// one that keeps growing, under a name that path or an operator picks up.
+constexpr off_t IMAGE_MIN_SIZE = KEY_IMAGE_MIN_SIZE;
+constexpr off_t IMAGE_MAX_SIZE = 16 * 1024 * 1024;
 
 // Opens path for reading without waiting (a FIFO without a writer does not
 // block) and without becoming its controlling terminal; returns the
 // descriptor (close-on-exec) only when it names a regular file (a link to
-// one counts), else -1.
-int open_regular_image(const char* path);
+// one counts) whose size lies within the image sizes, and its size in
+// *size; else -1. A pseudo-file that reports size 0 is never read.
+int open_regular_image(const char* path, off_t* size);
 
-// Installs the whole content of the regular file open at src_fd (read from
-// offset 0, whatever its file offset) as dir/name. dir must be a folder (not
-// a link) owned by the running user; write access of its group and others is
+enum class CopyResult {
+    Ok,
+    SourceRefused, // the source could not be read or no longer holds the size it had
+    WriteFailed,   // the destination took not every byte; errno tells why
+};
+
+// Copies the first size bytes of src_fd (from offset 0, whatever its file
+// offset) to the end of dst_fd, reading no further. A source that ends
+// early, or is larger than size once the bytes are copied, is refused.
+CopyResult copy_file_fd(int src_fd, off_t size, int dst_fd);
+
+// Installs the size bytes of the regular file open at src_fd (as
+// copy_file_fd reads them) as dir/name. dir must be a folder (not a link)
+// owned by the running user; write access of its group and others is
 // removed first. False when anything fails or dir is not such a folder; the
 // installed file is then as it was and no temporary file is left.
-bool install_image_fd(int src_fd, const std::string& dir, const std::string& name);
+bool install_image_fd(int src_fd, off_t size, const std::string& dir, const std::string& name);
 
 // open_regular_image, then install_image_fd. Installing the installed image
 // onto itself leaves it intact.
 bool install_image_file(const char* src, const std::string& dir, const std::string& name);
-
-// Copies the whole content of src_fd (from offset 0) to the end of dst_fd.
-bool copy_file_fd(int src_fd, int dst_fd);

@@ -1,8 +1,10 @@
 #include "config/image_search.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,63 +29,112 @@ namespace {
 
 using DirId = std::pair<dev_t, ino_t>;
 
-// ancestors: the directories being searched above this one, so a directory
-// that contains itself (a bind mount) is not searched for ever.
-void scan_dir(const std::string& dir, std::vector<std::string>& vecList, const char* FileFix,
-              std::vector<DirId>& ancestors)
-{
-    DIR* dp = opendir(dir.c_str());
-    if (dp == nullptr) {
-        std::puts("can't open dir.");
-        return;
-    }
-    struct stat self;
-    if (fstat(dirfd(dp), &self) == 0) {
-        DirId id{self.st_dev, self.st_ino};
-        for (const DirId& a : ancestors)
-            if (a == id) {
-                closedir(dp);
-                return;
-            }
-        ancestors.push_back(id);
-    } else {
-        ancestors.push_back(DirId{0, 0});
-    }
+// One folder being searched: its identity, its path as listed, and the
+// entries still to take (name, is a folder).
+struct Frame {
+    DirId id;
+    std::string path;
+    std::vector<std::pair<std::string, bool>> entries;
+    size_t next = 0;
+};
 
-    // The entries are taken in directory order and the folder is closed
-    // before any subfolder is opened, so the depth of a tree is not bounded
-    // by the number of open files.
-    std::vector<std::pair<std::string, bool>> entries; // name, is a folder
+// Lists the folder open at fd into frame (fd stays open). Each entry is
+// looked up relative to fd without following a link, so an entry that is a
+// link is never taken for a folder, whatever its name leads to now.
+bool list_dir(int fd, const char* FileFix, Frame& frame)
+{
+    struct stat self;
+    if (fstat(fd, &self) != 0)
+        return false;
+    frame.id = DirId{self.st_dev, self.st_ino};
+    int list_fd = dup(fd);
+    if (list_fd < 0)
+        return false;
+    DIR* dp = fdopendir(list_fd);
+    if (dp == nullptr) {
+        close(list_fd);
+        return false;
+    }
     while (struct dirent* entry = readdir(dp)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        std::string path = dir + "/" + entry->d_name;
         struct stat st;
         // An entry whose status cannot be read is taken as a non-directory.
-        bool is_dir = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        bool is_dir = fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
         if (is_dir || std::strstr(entry->d_name, FileFix) != nullptr)
-            entries.emplace_back(std::move(path), is_dir);
+            frame.entries.emplace_back(entry->d_name, is_dir);
     }
     closedir(dp);
-
-    for (const auto& e : entries) {
-        if (e.second)
-            scan_dir(e.first, vecList, FileFix, ancestors);
-        else
-            vecList.push_back(e.first);
-    }
-    ancestors.pop_back();
+    return true;
 }
+
+constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 } // namespace
 
+// Depth first without recursion, holding one folder open at a time: a
+// sub-folder is opened relative to the folder that lists it, never through
+// a link (a folder swapped for a link after it was listed is not entered),
+// and the way back up goes through "..", which must lead to the folder that
+// was left (a folder moved away meanwhile ends the search). So neither the
+// depth of a tree nor a name that changes leads the search outside it.
 void recursion_scan_dir_file(const char* dir, std::vector<std::string>& vecList,
                              const char* FileFix)
 {
-    if (dir == nullptr) {
+    if (FileFix == nullptr)
+        FileFix = "";
+    int fd = dir != nullptr ? open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    std::vector<Frame> stack(1);
+    if (fd < 0 || !list_dir(fd, FileFix, stack.back())) {
+        if (fd >= 0)
+            close(fd);
         std::puts("can't open dir.");
         return;
     }
-    std::vector<DirId> ancestors;
-    scan_dir(dir, vecList, FileFix != nullptr ? FileFix : "", ancestors);
+    stack.back().path = dir;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.entries.size()) {
+            stack.pop_back();
+            if (stack.empty())
+                break;
+            int up = openat(fd, "..", DIR_FLAGS);
+            close(fd);
+            fd = up;
+            struct stat st;
+            if (fd < 0 || fstat(fd, &st) != 0 || DirId{st.st_dev, st.st_ino} != stack.back().id) {
+                std::puts("can't open dir.");
+                break;
+            }
+            continue;
+        }
+        const auto& entry = top.entries[top.next++];
+        std::string path = top.path + "/" + entry.first;
+        if (!entry.second) {
+            vecList.push_back(std::move(path));
+            continue;
+        }
+        Frame child;
+        int child_fd = openat(fd, entry.first.c_str(), DIR_FLAGS);
+        if (child_fd < 0 || !list_dir(child_fd, FileFix, child)) {
+            if (child_fd >= 0)
+                close(child_fd);
+            std::puts("can't open dir.");
+            continue;
+        }
+        // A folder that contains itself (a bind mount) is not searched again.
+        bool ancestor = false;
+        for (const Frame& f : stack)
+            ancestor = ancestor || f.id == child.id;
+        if (ancestor) {
+            close(child_fd);
+            continue;
+        }
+        child.path = std::move(path);
+        close(fd);
+        fd = child_fd;
+        stack.push_back(std::move(child));
+    }
+    if (fd >= 0)
+        close(fd);
 }

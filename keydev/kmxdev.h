@@ -48,6 +48,8 @@ enum KeyIndex {
 
 // The only device type: the virtual card over a key device image.
 constexpr uint32_t DEV_TYPE_VCARD = 3;
+// Smallest key device image the card binds: its 64 KiB file system.
+constexpr uint32_t KEY_IMAGE_MIN_SIZE = 0x10000;
 // PIN types; 2 is the user PIN.
 constexpr int PIN_TYPE_USER = 2;
 // The user PIN that the facade presents (an image made for this system

@@ -96,7 +96,7 @@ protected:
         st.des = "user";
         fx.indexes = {{"eth0", 2}};
         Bytes f = challenge(plain);
-        HandleFrame(f.data(), static_cast<long>(f.size()), st, fx);
+        HandleFrame(f.data(), static_cast<long>(f.size()), 2, st, fx);
         *results = fx.results;
         EXPECT_EQ(fx.sent.size(), 1u);
         return fx.sent.empty() ? Bytes() : fx.sent[0].bytes;

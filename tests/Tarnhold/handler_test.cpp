@@ -70,7 +70,25 @@ protected:
         fx.indexes = {{"eth0", 3}, {"eth1", 4}};
         fx.plaintext = bytes_of("hello");
     }
-    FrameOutcome handle(const Bytes& f) { return HandleFrame(f.data(), static_cast<long>(f.size()), st, fx); }
+    // The frame arrives on the interface `on`; by default on the one whose
+    // MAC it is addressed to (the first by name), as the switch sends it.
+    FrameOutcome handle(const Bytes& f, int on = kAddressed)
+    {
+        if (on == kAddressed)
+            on = index_of(f);
+        return HandleFrame(f.data(), static_cast<long>(f.size()), on, st, fx);
+    }
+    int index_of(const Bytes& f)
+    {
+        char text[18] = {};
+        if (f.size() >= 6)
+            std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", f[0], f[1], f[2], f[3], f[4], f[5]);
+        for (const auto& d : st.devices)
+            if (d.second == text && fx.indexes.count(d.first))
+                return static_cast<int>(fx.indexes[d.first]);
+        return 0;
+    }
+    static constexpr int kAddressed = -1;
 
     DaemonState st;
     FakeEffects fx;
@@ -274,7 +292,7 @@ TEST_F(Handler, IncompleteReceive)
         fx.clear();
         Bytes f = challenge();
         errno = 11;
-        HandleFrame(f.data(), n, st, fx);
+        HandleFrame(f.data(), n, 0, st, fx);
         EXPECT_TRUE(fx.hasConsole(std::to_string(n) + " bytes read\n")) << n;
         EXPECT_TRUE(fx.hasConsole("Incomplete packet (errno is 11)\n")) << n;
         const LogLine* l = fx.findLog("recvfrom(): Incomplete packet (errno is 11)\n");
@@ -337,11 +355,57 @@ TEST_F(Handler, FirstAcceptedFrameChoosesInterface)
     EXPECT_EQ(Bytes(fx.sent[0].bytes.begin() + 6, fx.sent[0].bytes.begin() + 12), kEth1);
 }
 
-TEST_F(Handler, SameMacOnTwoInterfacesChoosesFirstByName)
+// Two interfaces with one MAC: the one the frame arrived on is chosen.
+TEST_F(Handler, SameMacOnTwoInterfacesChoosesTheOneTheFrameArrivedOn)
 {
-    st.devices = {{"eth1", "02-00-00-00-00-01"}, {"eth0", "02-00-00-00-00-01"}};
-    handle(challenge(kEth0));
-    EXPECT_EQ(fx.sent.at(0).ifindex, 3);
+    for (int on : {3, 4}) {
+        SCOPED_TRACE(on);
+        st.bGetDevice = false;
+        fx.clear();
+        st.devices = {{"eth1", "02-00-00-00-00-01"}, {"eth0", "02-00-00-00-00-01"}};
+        handle(challenge(kEth0), on);
+        EXPECT_EQ(st.ifindex, on);
+        EXPECT_EQ(fx.sent.at(0).ifindex, on);
+    }
+}
+
+// A frame sent over one interface's link to the MAC of another interface
+// chooses nothing: the switch's first request on its own link is still
+// answered. After the choice, a frame counts only when it arrives on the
+// chosen interface, whatever MAC it is addressed to.
+TEST_F(Handler, FrameToAnotherInterfacesMacOverThisLinkChoosesNothing)
+{
+    handle(request(kEth1, 8, 0, 0, {}, 60, kOther), 3); // over eth0's link, to eth1's MAC
+    EXPECT_FALSE(st.bGetDevice);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_NE(fx.findLog("目标mac地址[02-00-00-00-00-02]非本机mac地址\n"), nullptr);
+    handle(challenge(kEth1), 0); // no arrival known
+    EXPECT_FALSE(st.bGetDevice);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_TRUE(fx.results.empty());
+
+    handle(challenge(kEth0), 3); // the switch on eth0
+    ASSERT_TRUE(st.bGetDevice);
+    EXPECT_EQ(st.ifindex, 3);
+    ASSERT_EQ(fx.sent.size(), 1u);
+    EXPECT_EQ(fx.sent[0].ifindex, 3);
+    EXPECT_EQ(fx.results, std::vector<int>{1});
+
+    const struct {
+        const Bytes& dst;
+        int on;
+    } refused[] = {{kEth0, 4}, {kEth1, 4}, {kEth1, 3}, {kEth0, 0}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.on);
+        fx.clear();
+        handle(challenge(r.dst), r.on);
+        EXPECT_TRUE(fx.sent.empty());
+        EXPECT_TRUE(fx.results.empty());
+        EXPECT_EQ(st.ifindex, 3);
+    }
+    fx.clear();
+    handle(challenge(kEth0), 3);
+    EXPECT_EQ(fx.sent.size(), 1u);
 }
 
 TEST_F(Handler, MissingInterfaceIndexEndsTheDaemon)
@@ -519,7 +583,8 @@ TEST_F(Handler, RandomFramesAreHandled)
         std::unique_ptr<unsigned char[]> own(new unsigned char[len == 0 ? 1 : len]);
         if (len)
             std::memcpy(own.get(), f.data(), len);
-        ASSERT_EQ(HandleFrame(own.get(), static_cast<long>(len), st, fx), FrameOutcome::Next);
+        const int on[] = {3, 4, 0, 9};
+        ASSERT_EQ(HandleFrame(own.get(), static_cast<long>(len), on[rng() % 4], st, fx), FrameOutcome::Next);
         for (const SentFrame& s : fx.sent) {
             ASSERT_GE(s.bytes.size(), 67u);
             ASSERT_EQ(msg::get_be16(&s.bytes[14]), s.bytes.size());

@@ -128,20 +128,28 @@ std::string run_in_namespace(const std::string& ip, const std::string& dir)
     PacketEffects fx(sock, box, ini, dir, dir + "/missing.vkd");
 
     // One request from the switch; the daemon receives until it has handled
-    // the frame of that type (its own replies come back through the peer).
+    // the frame as it arrived on tarn0. The socket also sees the switch's
+    // own copy leaving tarn1 (and the daemon's replies): those arrive on
+    // tarn1, or carry another source, and are handled too, as the daemon
+    // would, without an answer.
+    const int hostIndex = static_cast<int>(if_nametoindex("tarn0"));
     auto exchange = [&](const Bytes& f, int replyType, Bytes* reply) -> std::string {
         if (send(swSock, f.data(), f.size(), 0) != static_cast<ssize_t>(f.size()))
             return "switch send";
         for (int i = 0; i < 64; ++i) {
             unsigned char buf[RECV_BUFFER_SIZE] = {};
-            long n = recvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr);
+            int on = 0;
+            long n = ReceiveFrame(sock, buf, sizeof buf, &on);
             if (n < 0)
                 return "daemon receive";
             if (n >= 26 && std::memcmp(buf + 6, sw.data(), 6) == 0) {
                 testing::internal::CaptureStdout();
-                HandleFrame(buf, n, st, fx);
+                HandleFrame(buf, n, on, st, fx);
                 testing::internal::GetCapturedStdout();
-                break;
+                if (on != hostIndex && st.bGetDevice && st.ifindex != hostIndex)
+                    return "a frame that arrived on tarn1 chose an interface";
+                if (on == hostIndex)
+                    break;
             }
         }
         if (replyType != 0 && !receive_type(swSock, replyType, reply))
@@ -158,7 +166,7 @@ std::string run_in_namespace(const std::string& ip, const std::string& dir)
         err << "identity reply header; ";
     if (Bytes(reply.begin() + 26, reply.begin() + 32) != mac_bytes(devices.begin()->second))
         err << "identity reply MACs; ";
-    if (st.ifindex != static_cast<int>(if_nametoindex("tarn0")))
+    if (st.ifindex != hostIndex)
         err << "chosen index " << st.ifindex << "; ";
 
     Bytes block(250, 0x42);

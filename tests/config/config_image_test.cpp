@@ -2,9 +2,16 @@
 // the real identity reader.
 #include "config_tool_fixture.h"
 
+#include "config/image_search.h"
 #include "keydev/kmxdev.h"
 #include "tools/imgbuild/imgbuild.h"
+#include "vcard/acos.h"
+#include "vcard/dazi.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
+#include <algorithm>
 #include <map>
 
 using namespace config_text;
@@ -95,6 +102,114 @@ TEST_F(RealImageTest, AnalyzeOfImagesWithoutAnIdentity)
     write_file(env.key_dat, std::string(1, shortid[0]) + "xx" + shortid.substr(3) +
                                 std::string(CID_LEN - shortid.size(), '\0'));
     EXPECT_EQ(run({"path", tree}), line(kNoMatch));
+}
+
+// A private folder on a disk file system (under the build folder). A disk
+// file system hands a freed inode number out again at once, which tmpfs
+// does not: only there does a probe file that takes the place of the one
+// probed before look like the same file to the card.
+class DiskDir {
+public:
+    DiskDir()
+    {
+        std::string t = std::string(TARN_BINARY_DIR) + "/config-disk-XXXXXX";
+        std::vector<char> tmpl(t.begin(), t.end());
+        tmpl.push_back('\0');
+        if (mkdtemp(tmpl.data()) != nullptr)
+            path_ = tmpl.data();
+    }
+    ~DiskDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    DiskDir(const DiskDir&) = delete;
+    DiskDir& operator=(const DiskDir&) = delete;
+    const std::string& path() const { return path_; }
+    bool on_disk() const
+    {
+        struct statfs fs;
+        return !path_.empty() && statfs(path_.c_str(), &fs) == 0 && fs.f_type != TMPFS_MAGIC &&
+               fs.f_type != RAMFS_MAGIC;
+    }
+
+private:
+    std::string path_;
+};
+
+// The card's device status of the image at path says "blocked".
+void block_image(const std::string& path)
+{
+    ASSERT_EQ(SetVEFlashFile(path.c_str()), 0);
+    _dev_info_ d;
+    ASSERT_EQ(RWDeviceStatus(0, &d), 0);
+    d.blocked = 1;
+    ASSERT_EQ(RWDeviceStatus(1, &d), 0);
+    InitCosSys(); // the card takes the status from the image, as at a first binding
+}
+
+// Images that the card refuses or that belong to another host, probed
+// before the host's own in every order, with the probes on a disk file
+// system: whatever the card kept of the one probed before, the host's image
+// is adopted every time.
+TEST_F(RealImageTest, PathAdoptsTheHostImageAfterBlockedWrongPinAndJunkImages)
+{
+    DiskDir disk;
+    ASSERT_TRUE(disk.on_disk()) << disk.path();
+    env.scratch_dir = disk.path();
+    std::string ident = cid;
+    ident[1] = '\x55';
+    ident[2] = '\x66';
+    const std::string other = make_cid(2, "\x01\x02", 'W');
+
+    std::string err;
+    const std::string made = tmp.file("made");
+    ASSERT_EQ(mkdir(made.c_str(), 0755), 0);
+    const std::string host = host_image(made + "/host", ident);
+    host_image(made + "/blocked", other);
+    block_image(made + "/blocked");
+    {
+        char id[100];
+        size_t len = sizeof id;
+        ASSERT_EQ(kmx_getid(id, len, &(made + "/blocked")[0]), 1008) << "card blocked";
+    }
+    host_image(made + "/wrongpin", other);
+    ASSERT_EQ(imgbuild::set_user_pin(made + "/wrongpin", "11223344", &err), 0) << err;
+    std::string junk(65536, '\0');
+    for (size_t i = 0; i < junk.size(); ++i)
+        junk[i] = static_cast<char>((i * 131 + 7) >> 3);
+    const std::map<std::string, std::string> decoys = {
+        {"blocked", read_file(made + "/blocked")},
+        {"junk", junk},
+        {"wrongpin", read_file(made + "/wrongpin")},
+    };
+
+    // Four candidates, named once; the search lists them in directory order,
+    // so the contents are laid out by that order: the host's image last.
+    for (const char* n : {"c1.vkd", "c2.vkd", "c3.vkd", "c4.vkd"})
+        write_file(tree + "/" + n, "");
+    std::vector<std::string> order;
+    recursion_scan_dir_file(tree.c_str(), order, ".vkd");
+    ASSERT_EQ(order.size(), 4u);
+
+    std::vector<std::string> names;
+    for (const auto& d : decoys)
+        names.push_back(d.first);
+    do {
+        SCOPED_TRACE(names[0] + "," + names[1] + "," + names[2]);
+        for (size_t i = 0; i < names.size(); ++i)
+            write_file(order[i], decoys.at(names[i]));
+        write_file(order[3], host);
+        write_file(env.key_dat, cid);
+        write_file(env.config_file, "info=0\nResult=0\n");
+        EXPECT_EQ(run({"path", tree}), "");
+        expect_installed(env.image_path(), host);
+        EXPECT_EQ(read_file(env.key_dat), ident);
+        EXPECT_EQ(config_text(), "info=0\nResult=11\n");
+        EXPECT_EQ(dir_names(disk.path()), std::vector<std::string>{});
+        unlink(env.image_path().c_str());
+    } while (std::next_permutation(names.begin(), names.end()));
 }
 
 } // namespace

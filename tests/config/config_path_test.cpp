@@ -122,17 +122,22 @@ TEST_F(PathTest, NearMissesAreNotAdopted)
         const char* name;
         std::string bytes;
         int status;
+        bool probed;
     } cases[] = {
-        {"LongerIdentity", fake_image(longer), 0},
-        {"OtherCount", fake_image(count), 0},
-        {"OtherTail", fake_image(tail), 0},
-        {"ShorterIdentity", fake_image(shorter), 0},
-        {"RightIdentityButFailedCall", fake_image(ident), 4001},
-        {"NotAnImage", std::string(4096, 'z'), 0},
+        {"LongerIdentity", fake_image(longer), 0, true},
+        {"OtherCount", fake_image(count), 0, true},
+        {"OtherTail", fake_image(tail), 0, true},
+        {"ShorterIdentity", fake_image(shorter), 0, true},
+        {"RightIdentityButFailedCall", fake_image(ident), 4001, true},
+        {"NotAnImage", std::string(65536, 'z'), 0, true},
+        // Smaller than any image the card binds: not even copied.
+        {"RightIdentityOneByteShort", fake_image(ident).substr(0, IMAGE_MIN_SIZE - 1), 0, false},
+        {"Empty", "", 0, false},
     };
     // Far bigger than any image (sparse): not even copied for a probe.
     write_file(tree + "/huge.vkd", fake_image(ident));
     ASSERT_EQ(truncate((tree + "/huge.vkd").c_str(), 17 << 20), 0);
+    size_t probes = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(tree + "/c.vkd", c.bytes);
@@ -142,9 +147,10 @@ TEST_F(PathTest, NearMissesAreNotAdopted)
         EXPECT_EQ(config_text(), "info=Alice(Sales)\nResult=1\n");
         EXPECT_EQ(dir_names(env.cert_dir), std::vector<std::string>{});
         EXPECT_EQ(read_file(tree + "/c.vkd"), c.bytes);
+        probes += c.probed ? 1 : 0;
+        EXPECT_EQ(probed.size(), probes);
     }
     expect_private_probes();
-    EXPECT_EQ(probed.size(), std::size(cases));
 }
 
 // The candidate is swapped for another file while it is probed: what gets

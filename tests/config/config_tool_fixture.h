@@ -1,13 +1,15 @@
 #pragma once
 // A configuration tool over a temporary folder: its own config.ini, Key.dat,
 // image folder and scratch folder, a shell runner that only records the
-// commands, and a stand-in key device whose "image" is a small file
-// ("IMG", one length byte, the identity, then filler). Binding the stand-in
-// writes into the file, as binding a real card does.
+// commands, and a stand-in key device whose "image" is a file of the
+// smallest image size ("IMG", one length byte, the identity, filler, then
+// zeros). Binding the stand-in writes into the file, as binding a real card
+// does.
 
 #include "common/machine_id.h"
 #include "common/test_util.h"
 #include "config/config_tool.h"
+#include "config/image_install.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +22,11 @@
 
 inline std::string fake_image(const std::string& identity, const std::string& filler = "body")
 {
-    return "IMG" + std::string(1, static_cast<char>(identity.size())) + identity + filler;
+    std::string image = "IMG" + std::string(1, static_cast<char>(identity.size())) + identity + filler;
+    // As large as the smallest image the card takes.
+    if (image.size() < static_cast<size_t>(IMAGE_MIN_SIZE))
+        image.resize(static_cast<size_t>(IMAGE_MIN_SIZE), '\0');
+    return image;
 }
 
 // A machine identifier as the daemon makes it: byte 0 the MAC count, bytes

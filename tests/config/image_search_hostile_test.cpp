@@ -1,6 +1,7 @@
 // The image search on trees made to trip it: deeper than the number of files
-// a process may hold open, names that a shell or a glob would take apart, and
-// links that lead back up the tree.
+// a process may hold open, names that a shell or a glob would take apart,
+// links that lead back up the tree, and a folder swapped for a link while it
+// is searched.
 
 #include "config/image_search.h"
 
@@ -9,12 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -115,4 +121,42 @@ TEST(ImageSearchHostile, AwkwardNamesAndLinkLoops)
     EXPECT_EQ(list, want);
     EXPECT_FALSE(file_exists(tmp.file("pwned")));
     EXPECT_FALSE(file_exists(root + "/pwned"));
+}
+
+// A sub-folder is swapped for a link to a folder outside the tree, and
+// back, over and over while the tree is searched: the search lists the
+// folder's own entries or none, never the entries behind the link.
+TEST(ImageSearchHostile, FolderSwappedForALinkIsNotFollowed)
+{
+    TmpDir tmp;
+    const std::string root = tmp.file("tree"), outside = tmp.file("outside");
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+    write_file(root + "/sub/inside.vkd", "image");
+    write_file(outside + "/outside.vkd", "image");
+    ASSERT_EQ(symlink(outside.c_str(), (root + "/alt").c_str()), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread swapper([&] {
+        const std::string a = root + "/sub", b = root + "/alt";
+        while (!stop.load())
+            if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+                swaps.fetch_add(1);
+    });
+    int followed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<std::string> list;
+        testing::internal::CaptureStdout();
+        recursion_scan_dir_file(root.c_str(), list, ".vkd");
+        testing::internal::GetCapturedStdout();
+        for (const std::string& p : list)
+            if (p.find("outside.vkd") != std::string::npos)
+                ++followed;
+    }
+    stop.store(true);
+    swapper.join();
+    ASSERT_GT(swaps.load(), 0) << "the folder was never swapped";
+    EXPECT_EQ(followed, 0);
 }

@@ -197,6 +197,19 @@ check "path: image mode" 600 "$(stat -c %a "$IMG")"
 check "path: Result 11" $'等待认证！\nrc=0' "$(cfg result)"
 chmod 755 "$T/locked"
 
+# path with a full /tmp: this run gets a tmpfs of 32 KiB as /tmp, in a mount
+# namespace of its own. No candidate can be copied there for its probe;
+# that is said on standard error with status 1, not as "no match", and the
+# installed image, Key.dat and "Result" stay as they are.
+sed -i 's/^Result=.*/Result=1/' "$INI"
+before=$(sum "$IMG" "$KEY" "$INI")
+out=$(unshare --mount sh -c 'mount -n -t tmpfs -o size=32k tarn-full /tmp && exec "$0" path "$1"' \
+  "$C" "$T" 2>"$W/path.err"; echo "rc=$?")
+check "path with a full /tmp: status 1, nothing on standard output" 'rc=1' "$out"
+check "path with a full /tmp: the host's image named on standard error" yes \
+  "$(grep -qxF "无法复制候选证书 $T/sub/host.vkd：No space left on device！" "$W/path.err" && echo yes || echo no)"
+check "path with a full /tmp: image, Key.dat and config.ini unchanged" "$before" "$(sum "$IMG" "$KEY" "$INI")"
+
 # ----------------------------------------------------------------- analyze
 id_hex=$(od -An -v -tx1 "$KEY" | tr -d ' \n' | tr a-f A-F)
 check "analyze good image" "当前证书公钥：$id_hex，该机器的唯一标识是：$id_hex。"$'\nrc=0' "$(cfg analyze)"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Start-up of the daemon: the failures that end it, with their exit statuses,
 # console texts and log frame; the machine identifier it creates; a host with
-# several interfaces, and one with too many for an identifier.
+# several interfaces (and the choice of the one the daemon answers on), and
+# one with too many for an identifier.
 source "$(dirname "$0")/lib.sh"
 
 E2E_DESC="Operator Two, desk 4"
@@ -12,6 +13,7 @@ plan() {
   run_case case_info_zero_and_key_dat --if eth0=02:1a:2b:3c:4d:5e
   run_case case_no_image --if eth0
   run_case case_two_interfaces --if eth1=02:00:00:00:00:b1 --if eth0=02:00:00:00:00:a0 --if virt0
+  run_case case_frame_to_the_other_mac --if eth0=02:00:00:00:00:a0 --if eth1=02:00:00:00:00:b1
   run_case case_six_interfaces --if eth0 --if eth1 --if eth2 --if eth3 --if eth4 --if eth5
 }
 
@@ -93,6 +95,32 @@ case_two_interfaces() {
     "$TARN_BUILD/tools/switchsim/tarn-switch" --if sw1 --host-mac 02:00:00:00:00:a0 identity \
     --expect-no-reply
   barrier "frames to the other interface"
+}
+
+# The switch is on eth0 (sw0). Before its first request, one frame comes
+# over eth0's link addressed to eth1's MAC: it arrived on an interface that
+# is not the one it names, so it chooses nothing, and the switch on eth0 is
+# answered from then on.
+case_frame_to_the_other_mac() {
+  HOST_MAC=02:00:00:00:00:a0
+  prepare_host "$E2E_DESC"
+  start_daemon
+  expect_eq "daemon started: status 0" "$RC" 0
+  sw_check "identity request over eth0's link to eth1's MAC: no reply" identity \
+    --dst 02:00:00:00:00:b1 --expect-no-reply
+  sw_check "the switch on eth0 is answered: both MACs, the CID, the description" identity \
+    --expect-macs 02:00:00:00:00:a0,02:00:00:00:00:b1 --expect-cid-file "$KEYDAT" \
+    --expect-desc "$E2E_DESC"
+  challenge "challenge on eth0 answered"
+  expect_result 1
+  expect_in "eth0 was chosen" "$LOGFILE" "Index for interface eth0 is"
+  check "eth1 was never chosen" sh -c "! grep -q 'Index for interface eth1' '$LOGFILE'"
+  # Chosen once: a frame to eth0's MAC that comes over eth1's link is not
+  # served either.
+  check "frame to eth0's MAC over eth1's link: no reply" ip netns exec "$TARN_SWITCH_NS" \
+    "$TARN_BUILD/tools/switchsim/tarn-switch" --if sw1 --host-mac 02:00:00:00:00:a0 identity \
+    --expect-no-reply
+  barrier "frames over the other link"
 }
 
 # Six interfaces: no identifier can be made, so no Key.dat; with an image the

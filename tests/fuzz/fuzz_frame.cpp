@@ -5,7 +5,8 @@
 // Input: records of [flags u8][length u16][bytes]. flags bit 0: a failed
 // receive (-1) instead of the bytes; bit 1: the valid challenge block of the
 // host image laid over bytes 26..275 of the frame; bit 2: the image is
-// missing; bit 3: the send fails. A frame is at most the
+// missing; bit 3: the send fails; bits 4 and 5: the interface the frame
+// arrived on (eth0, eth1, none, an unknown one). A frame is at most the
 // receive buffer's size and is handed over in a buffer of exactly its own
 // length, so a read past it is caught.
 
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fx.keyExists = !(flags & 4);
         fx.sendFails = (flags & 8) != 0;
         const long received = (flags & 1) ? -1 : static_cast<long>(f.size());
-        if (HandleFrame(buf.get(), received, st, fx) == FrameOutcome::NoInterface)
+        const int arrivedOn[] = {2, 3, 0, 7};
+        if (HandleFrame(buf.get(), received, arrivedOn[(flags >> 4) & 3], st, fx) == FrameOutcome::NoInterface)
             break;
     }
     return 0;

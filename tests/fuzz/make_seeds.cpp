@@ -392,8 +392,8 @@ void switch_seeds(const fuzz::HostFixture& h)
     st.des = "seed user";
     const Bytes mac = switchsim::build_request(request(switchsim::kRequestMac, Bytes(8, 0)));
     const Bytes sm2 = switchsim::build_request(request(switchsim::kRequestSm2, h.block));
-    HandleFrame(mac.data(), static_cast<long>(mac.size()), st, fx);
-    HandleFrame(sm2.data(), static_cast<long>(sm2.size()), st, fx);
+    HandleFrame(mac.data(), static_cast<long>(mac.size()), 2, st, fx);
+    HandleFrame(sm2.data(), static_cast<long>(sm2.size()), 2, st, fx);
     if (fx.sent.size() != 2)
         fuzz::fail("daemon replies");
     seed("fuzz_switch_reply", "identity-reply", fx.sent[0]);

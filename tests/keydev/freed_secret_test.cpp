@@ -148,24 +148,15 @@ protected:
 TEST_F(FreedSecret, KeyOperationsFreeNoBlockHoldingTheSlotsScalar)
 {
     const Bytes id = machine_id(51);
-    const int L = 32;
-    Bytes der(1024);
-    int derLen = static_cast<int>(der.size());
+    Bytes der;
     ASSERT_EQ(0u, open_verified(issuer.image));
-    ASSERT_EQ(0u, DevGenKeyCard(id.data(), static_cast<uint32_t>(id.size()), 1, nullptr, der.data(),
-                                &derLen));
-    der.resize(static_cast<size_t>(derLen));
-    KeyCard* kc = decode_card(der);
-    ASSERT_NE(nullptr, kc);
-    const Bytes isk = field(kc->isk);
-    KeyCard_free(kc);
-    ASSERT_EQ(static_cast<size_t>(L + 2), isk.size());
-    const Bytes scalar(isk.begin(), isk.begin() + L);
+    ASSERT_EQ(0u, gen_key_card(id, &der));
+    const Bytes scalar = issued_scalar(der, 32);
+    ASSERT_FALSE(scalar.empty());
 
     expect_clean("issuing", scalar, [&] {
-        Bytes again(1024);
-        int n = static_cast<int>(again.size());
-        return DevGenKeyCard(id.data(), static_cast<uint32_t>(id.size()), 1, nullptr, again.data(), &n);
+        Bytes again;
+        return gen_key_card(id, &again);
     });
     ASSERT_EQ(0u, DevClose());
 

@@ -49,7 +49,8 @@ uint32_t COS_GetSn(char* out, uint32_t* len);
 // Verifies PIN type 0..2 (2: user PIN). tries: tries left on a wrong PIN
 // (3002), 0 when blocked (3004), 5 otherwise.
 uint32_t COS_VerifyPin(uint8_t type, const char* pin, uint32_t* tries);
-// Switches the card's PIN cache on (for days days) or off.
+// Switches the card's PIN cache on (for days days, 1 to 255, else 11001
+// with nothing sent) or off (days not read).
 uint32_t COS_SetCachePin(uint32_t on, uint32_t days);
 // Lets the card verify with its cached user PIN.
 uint32_t COS_AutoVerify();
@@ -114,7 +115,10 @@ uint32_t COS_Gen_DE(uint8_t t, const uint8_t* point, uint8_t* out);
 // key; give != 0 returns the shared point in out, give == 0 lets the card
 // keep it as its session key.
 uint32_t COS_Open_DE(uint8_t give, uint8_t k, const uint8_t* envelope, uint32_t plen, uint8_t* out);
-uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out);
+// The product of slot k's private key and the point input (X || Y, len =
+// 2L bytes of the key's curve t) into out (len bytes). The card refuses a t
+// other than the key's curve.
+uint32_t COS_ECDH(uint8_t k, uint8_t t, const uint8_t* input, uint8_t len, uint8_t* out);
 
 // ---------------------------------------------------------------------------
 // SM2 commands

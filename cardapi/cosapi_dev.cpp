@@ -30,6 +30,8 @@ constexpr uint8_t PIN_TYPE_MAX = 2;
 constexpr uint32_t SW_WRONG_PIN_FIRST = SW_WRONG_PIN;
 constexpr uint32_t SW_WRONG_PIN_LAST = SW_WRONG_PIN | SW_TRIES_MASK;
 constexpr uint32_t TRIES_UNKNOWN = 5;
+constexpr uint32_t CACHE_DAYS_MIN = 1;
+constexpr uint32_t CACHE_DAYS_MAX = 255;
 
 bool is_wrong_pin(uint32_t st) { return st >= SW_WRONG_PIN_FIRST && st <= SW_WRONG_PIN_LAST; }
 
@@ -83,6 +85,9 @@ uint32_t COS_VerifyPin(uint8_t type, const char* pin, uint32_t* tries)
 
 uint32_t COS_SetCachePin(uint32_t on, uint32_t days)
 {
+    // The day limit travels in one byte: a value outside 1..255 would reach
+    // the card as another one.
+    if (on && (days < CACHE_DAYS_MIN || days > CACHE_DAYS_MAX)) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
     frame_init(f, CLA_PLAIN, INS_CACHE_PIN, on ? 1 : 0, on ? static_cast<uint8_t>(days) : 0);
     return COS_Transfer(&f);

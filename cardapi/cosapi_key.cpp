@@ -201,12 +201,13 @@ uint32_t COS_Open_DE(uint8_t give, uint8_t k, const uint8_t* envelope, uint32_t 
     return st;
 }
 
-uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out)
+uint32_t COS_ECDH(uint8_t k, uint8_t t, const uint8_t* input, uint8_t len, uint8_t* out)
 {
     if (k > KEY_SLOT_MAX) return ST_KEY_SLOT;
     if (!input || !out || len > ECDH_MAX) return ST_BAD_ARGUMENT;
     _apdu_frame_ f;
-    frame_init(f, CLA_PROPRIETARY, INS_ECC_ECDH, key_file(k), 0x00);
+    // The card takes the key's curve in P2.
+    frame_init(f, CLA_PROPRIETARY, INS_ECC_ECDH, key_file(k), t);
     frame_put(f, input, len);
     f.Le = len;
     uint32_t st = transfer_answer(f);

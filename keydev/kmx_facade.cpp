@@ -20,9 +20,10 @@ constexpr int CHALLENGE_LEN = 128;
 int kmx_getid(char* id, size_t& dataLen, char* keyFile)
 {
     uint32_t st = DevOpen(DEV_TYPE_VCARD, keyFile);
-    if (st != 0) return static_cast<int>(st);
     uint32_t len = 0;
-    st = DevGetKeyId(0, REAL_NAME, reinterpret_cast<uint8_t*>(id), &len);
+    if (st == 0) st = DevGetKeyId(0, REAL_NAME, reinterpret_cast<uint8_t*>(id), &len);
+    // Also after a failed open: a device bound earlier in the process is
+    // still bound then, and must not stay unlocked.
     DevClose();
     if (st == 0) dataLen = len;
     return static_cast<int>(st);
@@ -37,11 +38,10 @@ int kmx_decryption(unsigned char* pData, unsigned char* out, size_t& dataLen, ch
     int outLen = static_cast<int>(dataLen);
 
     uint32_t st = DevOpen(DEV_TYPE_VCARD, keyFile);
-    if (st != 0) return static_cast<int>(st);
     uint32_t tries = 0;
-    st = DevVerifyPin(PIN_TYPE_USER, KMX_USER_PIN, &tries);
+    if (st == 0) st = DevVerifyPin(PIN_TYPE_USER, KMX_USER_PIN, &tries);
     if (st == 0) st = DevSM2Decrypt(REAL_NAME, pData, blockLen, out, &outLen);
-    DevClose();
+    DevClose();   // in every case, as kmx_getid does
     if (st == 0) dataLen = static_cast<size_t>(outLen);
     return static_cast<int>(st);
 }

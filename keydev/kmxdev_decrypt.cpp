@@ -42,6 +42,7 @@ constexpr long FILE_RECORD = 256;
 constexpr uint32_t FILE_RECORD_DER_MAX = FILE_RECORD - 4;
 constexpr uint32_t FILE_RECIPIENTS_MAX = 1024;
 constexpr size_t FILE_CHUNK = 4096;
+constexpr char FILE_DATA_MARK[] = "DATA";
 
 // What a key slot's public record says about the slot.
 struct Slot {
@@ -241,6 +242,10 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     const long long dataAt = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(n) + 4;
     struct stat sb;
     if (fstat(fileno(in.get()), &sb) != 0 || static_cast<long long>(sb.st_size) < dataAt) return ST_BAD_DER;
+    // The marker follows the last counted record: a count that does not
+    // match the records would start the decryption elsewhere.
+    if (!read_at(in.get(), dataAt - 4, word, sizeof word) || memcmp(word, FILE_DATA_MARK, 4) != 0)
+        return ST_BAD_DER;
 
     // The first record addressed to the slot.
     kmx::DEnvelopePtr mine;

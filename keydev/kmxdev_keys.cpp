@@ -16,6 +16,7 @@
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bn.h"
+#include "smcrypto/secret_bytes.h"
 #include "smcrypto/xor.h"
 
 namespace {
@@ -234,21 +235,20 @@ uint32_t DevWriteKeyCard(uint8_t k, int plain, const uint8_t* der, uint32_t len)
     if (recLen > KEY_ID_MAX) return ST_BAD_ARGUMENT;
 
     // Public record: the card with isk replaced by one 0x00 byte.
-    unsigned char iskCopy[34];
+    secret_array<34> iskCopy;
     const int iskLen = L + 2;
-    memcpy(iskCopy, ASN1_STRING_get0_data(w.kc->isk), static_cast<size_t>(iskLen));
+    memcpy(iskCopy.data(), ASN1_STRING_get0_data(w.kc->isk), static_cast<size_t>(iskLen));
+    // Setting a shorter value keeps the field's memory and overwrites only
+    // its first bytes: the scalar and its CRC behind them are wiped first,
+    // or they would go back to the allocator with the record.
+    OPENSSL_cleanse(w.kc->isk->data, static_cast<size_t>(iskLen));
     static const unsigned char zero = 0;
-    if (!ASN1_OCTET_STRING_set(w.kc->isk, &zero, 1)) {
-        OPENSSL_cleanse(iskCopy, sizeof iskCopy);
-        return ST_NO_MEMORY;
-    }
+    if (!ASN1_OCTET_STRING_set(w.kc->isk, &zero, 1)) return ST_NO_MEMORY;
     int pubLen = static_cast<int>(sizeof w.pub);
     s = KeyCard2string(w.kc, w.pub, &pubLen);
-    if (s != 0 || pubLen > PUBLIC_RECORD_MAX) {
-        OPENSSL_cleanse(iskCopy, sizeof iskCopy);
+    if (s != 0 || pubLen > PUBLIC_RECORD_MAX)
         return s == 0 || s == ST_BUFFER_TOO_SMALL ? static_cast<uint32_t>(ST_BAD_ARGUMENT)
                                                   : static_cast<uint32_t>(s);
-    }
 
     memcpy(w.keyId, idBytes, static_cast<size_t>(idLen));
     w.keyId[idLen] = '@';
@@ -256,8 +256,8 @@ uint32_t DevWriteKeyCard(uint8_t k, int plain, const uint8_t* der, uint32_t len)
 
     int serial = KMX_Get_ecSn(w.kc->ecOid);
     uint8_t mode = static_cast<uint8_t>((serial << 4) | (plain ? 1 : 0));
-    uint32_t st = COS_WritePriKey(mode, k, iskCopy, static_cast<uint32_t>(iskLen));
-    OPENSSL_cleanse(iskCopy, sizeof iskCopy);
+    uint32_t st = COS_WritePriKey(mode, k, iskCopy.data(), static_cast<uint32_t>(iskLen));
+    iskCopy.wipe();
     if (st != 0) return st;
     st = COS_WritePubKey(k, w.pub, static_cast<uint16_t>(pubLen));
     if (st != 0) return st;

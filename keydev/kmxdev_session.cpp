@@ -100,9 +100,10 @@ int DevFileIsExist(int fileId)
 
 uint32_t DevWriteFile(int fileId, const uint8_t* data, int len)
 {
-    // A length that does not fit the card's 16 bits is refused rather than
-    // cut down to a shorter write that would look like a success.
-    if (!data || len <= 0 || len > DEV_DATA_MAX) return ST_BAD_ARGUMENT;
+    // No card file is larger than the 4096 bytes that every file created
+    // through this API has: a longer length is refused before anything is
+    // sent, instead of overwriting the whole file and failing behind it.
+    if (!data || len <= 0 || len > DEV_FILE_SIZE) return ST_BAD_ARGUMENT;
     uint32_t st = COS_SelectFile(low_byte(fileId), nullptr);
     if (st != ST_OK) return st;
     return COS_WriteFile(data, static_cast<uint16_t>(len));

@@ -152,6 +152,10 @@ int KMX_KDF(const unsigned char* in, int inLen, unsigned char* out, int outLen);
 int Time2ASN1_Integer(long t, unsigned char* out, int* outLen);
 // bn as exactly len bytes, big-endian; 15001 when it does not fit.
 int KMX_bn2bin(const BIGNUM* bn, unsigned char* out, int len);
+// The room that a random scalar k of a curve with field length L takes in its
+// minimal length: L, or more where the order is longer than the field
+// (secp160r1), so that a room of this size holds any k the curve gives.
+int KMX_Scalar_Room(const BIGNUM* k, int L);
 // len random bytes; 11001, 15002 or 15003 on failure.
 int GetRandom(unsigned char* buf, int len);
 int KMX_GetRandom(unsigned char* buf, int len);

@@ -125,7 +125,7 @@ int KMX_Cal_SKey(const EC_GROUP* group, EnvelopeSlot* slots, int count, unsigned
     if (!st && kOut && kOutLen) {
         // The order may be one byte longer than the field (secp160r1), and
         // so may k: the room must hold k itself, not only L bytes.
-        if (*kOutLen < L || *kOutLen < BN_num_bytes(k.get())) {
+        if (*kOutLen < KMX_Scalar_Room(k.get(), L)) {
             st = ST_BUFFER_TOO_SMALL;
         } else {
             *kOutLen = BN_bn2bin(k.get(), kOut);

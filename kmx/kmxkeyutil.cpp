@@ -91,9 +91,13 @@ int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsign
         st = ST_RANDOM_FAILED;
     if (!st && EC_POINT_mul(w.group, w.P, k.get(), nullptr, nullptr, w.ctx) != 1)
         st = ST_POINT_MUL;
-    if (!st && (*pubLen < 2 * w.L || *privLen < w.L)) {
+    // The room for the scalar is checked against k itself, as for the
+    // envelope's k: on a curve whose order is longer than its field
+    // (secp160r1) k may need L + 1 bytes.
+    const int privRoom = st ? w.L : KMX_Scalar_Room(k.get(), w.L);
+    if (!st && (*pubLen < 2 * w.L || *privLen < privRoom)) {
         *pubLen = 2 * w.L;
-        *privLen = w.L;
+        *privLen = privRoom;
         st = ST_BUFFER_TOO_SMALL;
     }
     if (!st)

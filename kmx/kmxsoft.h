@@ -128,8 +128,10 @@ int _SM2_Verify(const EC_GROUP* group, const unsigned char* e, int eLen, const u
 // answers 16006. L is the curve's field length.
 
 // A random key pair: pub = X || Y (2L bytes), priv = the scalar big-endian
-// in its minimal length (it may be shorter than L). Room below 2L or L:
-// both lengths written back, 1018.
+// in its minimal length (it may be shorter than L, and on a curve whose order
+// is longer than its field, secp160r1, one byte longer). Room below 2L or
+// below what the scalar takes (L, or L + 1 for such a scalar): both lengths
+// written back (2L and that room), 1018, nothing written.
 int KMX_GenSymKey(const char* curveName, unsigned char* pub, int* pubLen, unsigned char* priv,
                   int* privLen);
 // The point whose x-coordinate is x (L bytes) and whose y-coordinate begins

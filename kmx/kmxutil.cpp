@@ -342,6 +342,12 @@ int KMX_bn2bin(const BIGNUM* bn, unsigned char* out, int len)
     return BN_bn2binpad(bn, out, len) == len ? ST_OK : ST_BN_CONVERT;
 }
 
+int KMX_Scalar_Room(const BIGNUM* k, int L)
+{
+    const int n = k ? BN_num_bytes(k) : 0;
+    return n > L ? n : L;
+}
+
 int GetRandom(unsigned char* buf, int len)
 {
     if (!buf || len < 0)

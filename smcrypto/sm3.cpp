@@ -22,12 +22,15 @@ inline uint32_t char2int(const unsigned char* p)
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
+// The word is turned whole and stored at once: written byte by byte, the
+// compiler may gather the bytes of several words in a scratch area on the
+// stack first, which would leave a digest (of a key, a PIN) behind.
 inline void int2char(uint32_t v, unsigned char* p)
 {
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    std::memcpy(p, &v, 4);
 }
 
 inline uint32_t P0(uint32_t x) { return x ^ _irol_(x, 9) ^ _irol_(x, 17); }
@@ -149,6 +152,10 @@ int SM3_Ready(const unsigned char* tail, uint32_t tailLen, uint64_t msgLen, unsi
     return 0;
 }
 
+// A context as SM3_Init and SM3_Update leave it holds at most 63 bytes in
+// its buffer; any other count would be taken as a length into it.
+bool sound_context(const _sm3_ctx_& ctx) { return ctx.buffered < 64; }
+
 } // namespace
 
 void SM3_Init(_sm3_ctx_* ctx)
@@ -159,7 +166,7 @@ void SM3_Init(_sm3_ctx_* ctx)
 
 void SM3_Update(_sm3_ctx_* ctx, const unsigned char* data, uint32_t len)
 {
-    if (len == 0)
+    if (len == 0 || !sound_context(*ctx))
         return;
     uint64_t done = 0;
     if (ctx->buffered) {
@@ -193,6 +200,11 @@ void SM3_Update(_sm3_ctx_* ctx, const unsigned char* data, uint32_t len)
 
 void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32])
 {
+    if (!sound_context(ctx)) {
+        std::memset(out, 0, 32);
+        OPENSSL_cleanse(&ctx, sizeof ctx);
+        return;
+    }
     // The message length in bits is kept in 64 bits.
     uint64_t bytes = ((uint64_t)ctx.processed_hi << 32 | ctx.processed) + ctx.buffered;
     unsigned char last[128];

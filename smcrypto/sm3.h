@@ -16,6 +16,9 @@ struct _sm3_ctx_ {
 
 void SM3(const unsigned char* in, int len, unsigned char out[32]);
 void SM3_Init(_sm3_ctx_* ctx);
+// A context whose buffered count is above 63 (one that SM3_Init never filled,
+// or one the caller overwrote) is refused: SM3_Update leaves it unchanged and
+// SM3_Final writes 32 zero bytes, no digest of anything.
 void SM3_Update(_sm3_ctx_* ctx, const unsigned char* data, uint32_t len);
 // Works on its own copy: the caller's context is left as it was.
 void SM3_Final(_sm3_ctx_ ctx, unsigned char out[32]);

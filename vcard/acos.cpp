@@ -138,6 +138,11 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
     return RWSystemKey(1, number, &rec);
 }
 
+uint16_t WrongPinStatus(uint32_t triesLeft)
+{
+    return static_cast<uint16_t>(SW_WRONG_PIN | (triesLeft < SW_TRIES_MASK ? triesLeft : SW_TRIES_MASK));
+}
+
 int HightLevelStatus(uint32_t n, uint16_t secStatus)
 {
     for (uint32_t b = 3; b < n && b < 16; ++b)
@@ -173,7 +178,7 @@ uint16_t VerifyPin(uint32_t n, const uint8_t* pin, uint8_t pinLen, _len_buf_* us
         if (n == KEY_USER_PIN)
             OPENSSL_cleanse(innerKey, sizeof *innerKey);
         *secStatus = static_cast<uint16_t>(*secStatus & ~bit);
-        return static_cast<uint16_t>(SW_WRONG_PIN | (triesLeft < 15 ? triesLeft : 15));
+        return WrongPinStatus(triesLeft);
     }
 
     if (rec.maxTries != triesLeft) {
@@ -339,15 +344,15 @@ uint16_t InitAuth(_dev_info_* devInfo)
     for (uint8_t b : bitmap)
         if (b != 0)
             return SW_FILE_NOT_FOUND;
+    // A first start that fails part way has written some of file 0, the key
+    // file, their sectors and bitmap bits; the card is formatted anew, so it
+    // is blank again and the next start repeats the first start.
     sw = SelectOrCreate(FID_DEVINFO, DEVINFO_FILE_SIZE, nullptr);
-    if (sw != FS_OK)
-        return sw;
-    // File 0 marks a card that has been through its first start: when the
-    // default PINs cannot be written it goes again, so the next start retries.
-    sw = RWDeviceStatus(1, devInfo);
+    if (sw == FS_OK)
+        sw = RWDeviceStatus(1, devInfo);
     if (sw == FS_OK && InitPin() != SW_OK)
         sw = SW_MEMORY_FAILURE;
     if (sw != FS_OK)
-        DeleteCOSFile(FID_DEVINFO);
+        FileSysInit();
     return sw;
 }

@@ -110,6 +110,10 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
 // has been verified), else 0.
 int HightLevelStatus(uint32_t n, uint16_t secStatus);
 
+// The answer to a wrong PIN or key with triesLeft tries left: SW_WRONG_PIN
+// with the count in its low four bits, 15 for any count above 15.
+uint16_t WrongPinStatus(uint32_t triesLeft);
+
 // Verifies the PIN of record n. SW_OK; SW_WRONG_PIN + tries left on a wrong PIN;
 // SW_AUTH_BLOCKED blocked; SW_MEMORY_FAILURE when the tries counter cannot be written back (no
 // comparison result is given then); otherwise the record read's status.
@@ -144,8 +148,8 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
 uint16_t InitPin();
 // Loads the device status into *devInfo; on a blank card creates file 0
 // (8 zero bytes) and the default PINs. 0, the creation status, or SW_MEMORY_FAILURE when
-// the default PINs could not be written (file 0 is then removed again, so the
-// next start repeats the first start). Only a card with no sector in use
-// counts as blank: any other image without file 0 answers SW_FILE_NOT_FOUND and is not
-// written.
+// the default PINs could not be written. A first start that fails formats the
+// card anew, so it is blank again and the next start repeats the first start.
+// Only a card with no sector in use counts as blank: any other image without
+// file 0 answers SW_FILE_NOT_FOUND and is not written.
 uint16_t InitAuth(_dev_info_* devInfo);

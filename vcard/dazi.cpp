@@ -21,6 +21,9 @@ uint8_t sWork[DAZI_CMD_MAX];
 
 namespace {
 
+// The last initialisation of the bound image succeeded.
+bool sStarted = false;
+
 uint8_t BoundMin(uint32_t w) { return uint8_t(w & 0xFF); }
 uint8_t BoundMax(uint32_t w) { return uint8_t((w >> 8) & 0xFF); }
 
@@ -177,7 +180,9 @@ uint16_t InitCosSys()
     // A device status that cannot be read from this image must not keep the
     // blocked or PIN-cache flags of the image bound before.
     std::memset(&sDevInfo, 0, sizeof sDevInfo);
-    return InitAuth(&sDevInfo);
+    const uint16_t st = InitAuth(&sDevInfo);
+    sStarted = st == FS_OK;
+    return st;
 }
 
 int32_t SetVEFlashFile(const char* path)
@@ -198,7 +203,10 @@ int32_t SetVEFlashFile(const char* path)
     int changed = SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
     if (changed < 0)
         return ST_FILE_OPEN;
-    if (changed == 1)
+    // An image whose last initialisation failed (a first start that could
+    // not write, a status that could not be read) is initialised again when
+    // it is bound again, so a failed first start is repeated.
+    if (changed == 1 || !sStarted)
         InitCosSys();
     return 0;
 }

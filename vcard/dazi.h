@@ -14,7 +14,9 @@ constexpr uint32_t DAZI_REPLY_MAX = 258;
 // existing regular file (not a symbolic link) of at least 65536 bytes that
 // opens for reading; otherwise 11006 and nothing changes. Binding a path other
 // than the one bound before resets the volatile state (InitCosSys); binding
-// the same path again keeps it. Returns 0.
+// the same path again keeps it, unless the image's last initialisation failed
+// (then it runs again, repeating a first start that could not finish).
+// Returns 0.
 int32_t SetVEFlashFile(const char* path);
 
 // Creates or truncates the image at path, binds it, formats its file system

@@ -48,7 +48,10 @@ uint16_t Ins_Debug()
     if (!CodeMatches(BuildDebugCode))
         return SW_WRONG_DATA;
     uint32_t offset = uint32_t(sIFP.P1) << 8 | sIFP.P2;
-    FlashRead(offset, sIFP.reply, sIFP.Le);
+    if (FlashRead(offset, sIFP.reply, sIFP.Le) != 0) {
+        std::memset(sIFP.reply, 0, sIFP.Le);
+        return SW_MEMORY_FAILURE;
+    }
     return SW_OK;
 }
 

@@ -7,6 +7,7 @@
 #include "smcrypto/secret_bytes.h"
 #include "smcrypto/sm4.h"
 #include "vcard/InsDat.h"
+#include "vcard/acos.h"
 #include "vcard/cosecc.h"
 #include "vcard/cosstate.h"
 
@@ -56,7 +57,7 @@ uint16_t Ins_External_Authenticate()
         rec.tries--;
         if (RWSystemKey(1, n, &rec) != SW_OK)
             return SW_MEMORY_FAILURE;
-        return uint16_t(SW_WRONG_PIN | (rec.tries & 0x0F));
+        return WrongPinStatus(rec.tries);
     }
     if (rec.tries != rec.maxTries) {
         rec.tries = rec.maxTries;

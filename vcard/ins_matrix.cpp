@@ -138,26 +138,29 @@ uint16_t CalculateIdentityKey()
     return SW_OK;
 }
 
-// Writes the curve of key file fid into the curve table (file 4), creating
-// the table when it is missing.
+// Writes the curve of key file fid into the curve table (file 4). A missing
+// table is created and filled in one step: when its 16 bytes cannot be
+// written (a full card) it is removed again, so the next import starts
+// afresh. A table shorter than 16 bytes (left so by a card that did not
+// remove it) counts as zeros behind what it holds and is written whole.
 uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
 {
-    _file_info_ table;
+    _file_info_ table{};
     uint8_t curves[CURVE_TABLE_LEN] = {0};
     uint16_t st = SelectFile(FID_CURVES, &table);
-    if (st == SW_FILE_NOT_FOUND) {
+    const bool created = st == SW_FILE_NOT_FOUND;
+    if (created)
         st = SelectOrCreate(FID_CURVES, CURVES_FILE_SIZE, &table);
-        if (st == FS_OK)
-            st = WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
-        if (st == FS_OK)
-            st = SelectFile(FID_CURVES, &table);
+    const uint16_t held = table.used < CURVE_TABLE_LEN ? table.used : CURVE_TABLE_LEN;
+    if (st == FS_OK && held > 0)
+        st = ReadCOSFile(table, 0, curves, held);
+    if (st == FS_OK) {
+        curves[fid - FID_PRIVKEY] = curve;
+        st = WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
     }
-    if (st == FS_OK)
-        st = ReadCOSFile(table, 0, curves, CURVE_TABLE_LEN);
-    if (st != FS_OK)
-        return st;
-    curves[fid - FID_PRIVKEY] = curve;
-    return WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
+    if (st != FS_OK && created)
+        DeleteCOSFile(FID_CURVES);
+    return st;
 }
 
 // 0x48: private-key import. Every check runs before anything is written, so

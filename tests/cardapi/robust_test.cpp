@@ -203,7 +203,7 @@ std::vector<Row> output_rows()
                             }});
     }
     for (uint8_t n : {0, 1, 32, 64}) {
-        rows.push_back({"ECDH", n, [n](uint8_t* o) { return Outcome{COS_ECDH(2, kIn.data(), n, o), -1}; }});
+        rows.push_back({"ECDH", n, [n](uint8_t* o) { return Outcome{COS_ECDH(2, 0, kIn.data(), n, o), -1}; }});
     }
     for (uint8_t cap : {20, 32, 64, 255}) {
         for (uint16_t len : {1, 128, 129, 300}) {
@@ -348,7 +348,7 @@ TEST(RobustNoDevice, NothingWrittenBack)
         {"SM2Sign", 64, [&](uint8_t* o) { uint8_t len = 64; return COS_SM2Sign(1, d.data(), o, &len); }},
         {"Gen_DE", 66, [&](uint8_t* o) { return COS_Gen_DE(4, d.data(), o); }},
         {"Open_DE", 64, [&](uint8_t* o) { return COS_Open_DE(1, 2, d.data(), 32, o); }},
-        {"ECDH", 64, [&](uint8_t* o) { return COS_ECDH(2, d.data(), 64, o); }},
+        {"ECDH", 64, [&](uint8_t* o) { return COS_ECDH(2, 5, d.data(), 64, o); }},
         {"SHA1", 20, [&](uint8_t* o) { return COS_SHA1(d.data(), 64, o, 20); }},
         {"SM3", 32, [&](uint8_t* o) { return COS_SM3(d.data(), 64, o, 32); }},
     };

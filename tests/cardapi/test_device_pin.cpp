@@ -168,8 +168,17 @@ TEST_F(CardTest, CachePinFrames)
     verify(2);
     COS_SetCachePin(0, 77);
     EXPECT_EQ(bytes({0x00, 0x80, 0x00, 0x00}), log.back().cmd);
-    COS_SetCachePin(5, 0x1234);
-    EXPECT_EQ(bytes({0x00, 0x80, 0x01, 0x34}), log.back().cmd);
+    COS_SetCachePin(5, 1);
+    EXPECT_EQ(bytes({0x00, 0x80, 0x01, 0x01}), log.back().cmd);
+    COS_SetCachePin(1, 255);
+    EXPECT_EQ(bytes({0x00, 0x80, 0x01, 0xFF}), log.back().cmd);
+    // A day limit that does not fit its byte is refused before anything goes
+    // out, never sent as its low byte (257 as a one-day cache).
+    for (uint32_t days : {0u, 256u, 257u, 0x1234u, 0xFFFFFFFFu}) {
+        const size_t sent = log.size();
+        EXPECT_EQ(11001u, COS_SetCachePin(1, days)) << days;
+        EXPECT_EQ(sent, log.size()) << days;
+    }
     // The cache is off: automatic verification is refused.
     ASSERT_EQ(0u, COS_SetCachePin(0, 0));
     const bytes before = today_le();

@@ -148,21 +148,27 @@ TEST_F(KeyedCardTest, SessionKeyFromEnvelopeDrivesSm4)
     EXPECT_EQ(msg, bytes(plain, plain + 20));
 }
 
-TEST_F(KeyedCardTest, EcdhWithACurve0Key)
+// ECDH names the key's curve: a key of each of the six curves multiplies a
+// host point as OpenSSL does, and naming another curve is refused.
+TEST_F(KeyedCardTest, EcdhWithAKeyOfEveryCurve)
 {
-    oracle::curve c(0);
-    key_pair kp = install(4, 0);
-    bytes q = c.random_scalar();
-    bytes Q = c.mul(q);
-    uint8_t out[64];
-    memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(0u, COS_ECDH(4, Q.data(), 48, out));
-    EXPECT_EQ(c.mul(q, kp.pub), bytes(out, out + 48));
-    EXPECT_EQ(0xEE, out[48]);
-    EXPECT_EQ(bytes({0x80, 0xCC, 0x14, 0x00, 48}), bytes(log.back().cmd.begin(), log.back().cmd.begin() + 5));
-    // A key of another curve: the command names curve 0, the card refuses.
-    install(5, 4);
-    EXPECT_EQ(1007u, COS_ECDH(5, Q.data(), 48, out));
+    for (uint8_t t = 0; t < 6; ++t) {
+        SCOPED_TRACE(static_cast<int>(t));
+        oracle::curve c(t);
+        const uint8_t slot = static_cast<uint8_t>(3 + t);
+        key_pair kp = install(slot, t);
+        bytes Q = c.mul(c.random_scalar());
+        const uint8_t n = static_cast<uint8_t>(Q.size());
+        uint8_t out[65];
+        memset(out, 0xEE, sizeof out);
+        ASSERT_EQ(0u, COS_ECDH(slot, t, Q.data(), n, out));
+        EXPECT_EQ(c.mul(kp.d, Q), bytes(out, out + n));
+        EXPECT_EQ(0xEE, out[n]);
+        EXPECT_EQ(bytes({0x80, 0xCC, static_cast<uint8_t>(0x10 + slot), t, n}),
+                  bytes(log.back().cmd.begin(), log.back().cmd.begin() + 5));
+        EXPECT_EQ(1007u, COS_ECDH(slot, static_cast<uint8_t>((t + 1) % 6), Q.data(), n, out))
+            << "another curve named";
+    }
 }
 
 TEST_F(KeyedCardTest, KeyApplicationThenMaskedImport)

@@ -363,6 +363,18 @@ TEST_F(FileTest, BadCountsAndRecordsAreRefused)
         {"count 1025", [&] { set_count(1025); }, 12005},
         {"count 2^32 - 1", [&] { set_count(0xFFFFFFFFu); }, 12005},
         {"count past the records", [&] { set_count(50); }, 12005},
+        // Three records: a count one higher still lies within the file (the
+        // ciphertext follows), one lower ends on a record; neither finds the
+        // marker behind its last record.
+        {"count one too high", [&] { set_count(4); }, 12005},
+        {"count one too low", [&] { set_count(2); }, 12005},
+        {"data marker spoilt",
+         [&] {
+             Bytes f = good;
+             f[520 + 3 * 256] ^= 0x20;
+             write_file(enc_, f);
+         },
+         12005},
         {"cut inside the records",
          [&] { write_file(enc_, Bytes(good.begin(), good.begin() + 700)); }, 12005},
         {"cut before the count", [&] { write_file(enc_, Bytes(good.begin(), good.begin() + 518)); }, 12005},

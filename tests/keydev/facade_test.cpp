@@ -1,6 +1,7 @@
 // Application facade: one whole session per call over a host image.
 #include <climits>
 #include <cstdio>
+#include <functional>
 
 #include "keydev_fixture.h"
 
@@ -212,6 +213,40 @@ TEST_F(FacadeTest, CardIsLockedAfterEveryCall)
     plainLen = sizeof plain;
     EXPECT_EQ(static_cast<uint32_t>(ST_SECURITY), DevSM2Decrypt(1, block.data(), SM2_BLOCK_LEN, plain, &plainLen));
     EXPECT_EQ(0u, DevClose());
+}
+
+// A call whose image cannot be opened still closes: the device that the
+// process had bound and unlocked before is locked and released.
+TEST_F(FacadeTest, FailedOpenClosesTheDeviceBoundBefore)
+{
+    const Bytes cid = machine_id(8);
+    std::string image = host("host.vkd", cid);
+    Bytes block = challenge(issuer.pksPath, cid, plaintext(128, 4));
+    const std::string missing = dir.file("missing.vkd");
+    const struct {
+        const char* what;
+        std::function<int()> call;
+    } calls[] = {
+        {"kmx_decryption", [&] { Bytes out; return decrypt(missing, block, &out); }},
+        {"kmx_getid", [&] { Bytes id; return getid(missing, &id); }},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0u, DevOpen(DEV_TYPE_VCARD, image.c_str()));
+        uint32_t tries = 0;
+        ASSERT_EQ(0u, DevVerifyPin(PIN_TYPE_USER, KMX_USER_PIN, &tries));
+        EXPECT_EQ(ST_FILE_OPEN, c.call());
+        uint8_t plain[160];
+        int plainLen = sizeof plain;
+        EXPECT_EQ(static_cast<uint32_t>(ST_NO_DEVICE),
+                  DevSM2Decrypt(1, block.data(), SM2_BLOCK_LEN, plain, &plainLen));
+        // Bound again, the card holds no verified PIN.
+        ASSERT_EQ(0u, DevOpen(DEV_TYPE_VCARD, image.c_str()));
+        plainLen = sizeof plain;
+        EXPECT_EQ(static_cast<uint32_t>(ST_SECURITY),
+                  DevSM2Decrypt(1, block.data(), SM2_BLOCK_LEN, plain, &plainLen));
+        EXPECT_EQ(0u, DevClose());
+    }
 }
 
 TEST_F(FacadeTest, EncryptionTakesTheSenderAsText)

@@ -151,6 +151,99 @@ TEST(ImageBuilder, ShapesTheCardCannotHoldAreRefused)
     EXPECT_EQ(spec.identity, Bytes(buf, buf + len));
 }
 
+// Every curve the usage offers makes an issuer whose matrix issues keys that
+// a host image decrypts with; each generate command stays within the card's
+// reply limit whatever the element size.
+TEST(ImageBuilder, IssuersOfEveryCurveIssueWorkingKeys)
+{
+    TempFolder dir;
+    for (unsigned curve = 0; curve < 6; ++curve) {
+        SCOPED_TRACE("curve " + std::to_string(curve));
+        imgbuild::IssuerSpec spec;
+        spec.curve = curve;
+        spec.row = 8;
+        spec.col = 4;
+        spec.matrixId = "CURVE" + std::to_string(curve);
+        imgbuild::IssuerInfo info;
+        std::string err;
+        ASSERT_EQ(0, imgbuild::make_issuer(spec, dir.file(spec.matrixId + ".vkd"), dir.path(), &info, &err))
+            << err;
+        const int L = ecurve_param_len(curve);
+        EXPECT_EQ(256u + 2u * L * 32, read_all(info.pksPath).size());
+
+        // A key card issued from the card's matrix holds the identity's key
+        // under the public matrix.
+        const Bytes id = machine_id(static_cast<uint8_t>(60 + curve));
+        ASSERT_EQ(0u, open_verified(info.image));
+        Bytes der;
+        ASSERT_EQ(0u, gen_key_card(id, &der));
+        DevClose();
+        const Bytes d = issued_scalar(der, L);
+        ASSERT_FALSE(d.empty());
+        EXPECT_TRUE(scalar_matches(curve, d, info.pksPath, id));
+
+        // A host image made from the issuer holds that key in slot 1: its
+        // card multiplies a point by it as OpenSSL does.
+        imgbuild::HostSpec host;
+        host.identity = id;
+        host.issuerImage = info.image;
+        const std::string image = dir.file("host" + std::to_string(curve) + ".vkd");
+        ASSERT_EQ(0, imgbuild::make_host(host, image, &err)) << err;
+        EC_GROUP* g = refcurve::group(curve);
+        BIGNUM* q = BN_new();
+        BIGNUM* dn = BN_bin2bn(d.data(), L, nullptr);
+        EC_POINT* Q = EC_POINT_new(g);
+        EC_POINT* R = EC_POINT_new(g);
+        ASSERT_TRUE(g && q && dn && Q && R);
+        ASSERT_EQ(1, BN_rand_range(q, EC_GROUP_get0_order(g)));
+        ASSERT_EQ(1, EC_POINT_mul(g, Q, q, nullptr, nullptr, nullptr));
+        ASSERT_EQ(1, EC_POINT_mul(g, R, nullptr, Q, dn, nullptr));
+        auto xy = [&](const EC_POINT* P) {
+            Bytes enc(1 + 2 * L);
+            EC_POINT_point2oct(g, P, POINT_CONVERSION_UNCOMPRESSED, enc.data(), enc.size(), nullptr);
+            return Bytes(enc.begin() + 1, enc.end());
+        };
+        const Bytes qxy = xy(Q), want = xy(R);
+        ASSERT_EQ(0u, open_verified(image, {2}));
+        Bytes got(2 * L);
+        EXPECT_EQ(0u, COS_ECDH(1, static_cast<uint8_t>(curve), qxy.data(), static_cast<uint8_t>(qxy.size()),
+                               got.data()));
+        EXPECT_EQ(want, got);
+        DevClose();
+        EC_POINT_free(R);
+        EC_POINT_free(Q);
+        BN_free(dn);
+        BN_free(q);
+        EC_GROUP_free(g);
+    }
+}
+
+// Matrix files land in a folder made when missing; the secret matrix is its
+// owner's alone.
+TEST(ImageBuilderTool, SoftMatrixFolderIsMadeAndItsSecretIsPrivate)
+{
+    TempFolder dir;
+    const std::string folder = dir.file("new/matrices");
+    std::string out, err;
+    ASSERT_EQ(0, run_tool("soft-matrix --curve 0 --row 8 --col 4 --matrix-id SOFT0 --pks-dir '" + folder + "'",
+                          &out, &err, dir))
+        << err;
+    struct stat st;
+    ASSERT_EQ(0, stat(value_of(out, "secret").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    ASSERT_EQ(0, stat(value_of(out, "pks").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
+    EXPECT_EQ(folder + "/SOFT0.pks", value_of(out, "pks"));
+    ASSERT_EQ(0, run_tool("issuer --curve 2 --row 8 --col 4 --out '" + dir.file("i2.vkd") + "' --pks-dir '" +
+                              dir.file("other") + "'",
+                          &out, &err, dir))
+        << err;
+    EXPECT_TRUE(exists(dir.file("other/TARNTEST.pks")));
+    // A name that is not a folder is refused.
+    EXPECT_NE(0, run_tool("soft-matrix --pks-dir '" + value_of(out, "pks") + "'", &out, &err, dir));
+    EXPECT_NE(std::string::npos, err.find("not a folder")) << err;
+}
+
 TEST(ImageBuilderTool, MakesAHostImageTheFacadeAccepts)
 {
     TempFolder dir;

@@ -142,6 +142,30 @@ inline Bytes encode_card(const KeyCard* kc)
     return out;
 }
 
+// A key card for id from the open issuing device, valid for one year, into
+// *der (resized to its length).
+inline uint32_t gen_key_card(const Bytes& id, Bytes* der)
+{
+    der->assign(1024, 0);
+    int len = static_cast<int>(der->size());
+    uint32_t st = DevGenKeyCard(id.data(), static_cast<uint32_t>(id.size()), 1, nullptr, der->data(), &len);
+    der->resize(st == 0 ? static_cast<size_t>(len) : 0);
+    return st;
+}
+
+// The scalar of a key card issued without a transport key: the first L bytes
+// of its isk; empty when the card does not decode or its isk is not L + 2
+// bytes.
+inline Bytes issued_scalar(const Bytes& der, int L)
+{
+    KeyCard* kc = decode_card(der);
+    if (!kc) return {};
+    Bytes isk = field(kc->isk);
+    KeyCard_free(kc);
+    if (isk.size() != static_cast<size_t>(L) + 2) return {};
+    return Bytes(isk.begin(), isk.begin() + L);
+}
+
 // One curve-5 issuer per test program, made on first use.
 struct SharedIssuer {
     TempFolder dir;

@@ -94,9 +94,11 @@ TEST_F(SessionTest, FilesWriteReadAndReportTheirLength)
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 300), data);
     EXPECT_EQ(out[300], 0xEE);
 
-    // Lengths that do not fit 16 bits are refused, not cut down.
+    // Lengths beyond the largest card file are refused before anything is
+    // written, not cut down to 16 bits nor written up to the file's end.
     const Bytes big = pattern(65536 + 10, 9);
-    EXPECT_EQ(DevWriteFile(0x31, big.data(), 65536 + 10), 11001u);
+    for (int over : {4097, 65535, 65536 + 10})
+        EXPECT_EQ(DevWriteFile(0x31, big.data(), over), 11001u) << over;
     for (int bad : {0, -1}) EXPECT_EQ(DevWriteFile(0x31, data.data(), bad), 11001u) << bad;
     EXPECT_EQ(DevWriteFile(0x31, nullptr, 10), 11001u);
     ASSERT_EQ(DevGetFileLen(0x31, &flen), 0u);
@@ -106,6 +108,15 @@ TEST_F(SessionTest, FilesWriteReadAndReportTheirLength)
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 300), data);
     EXPECT_EQ(DevReadFile(0x31, nullptr, &n), 11001u);
     EXPECT_EQ(DevReadFile(0x31, out.data(), nullptr), 11001u);
+
+    // A whole file of 4096 bytes is written; one byte more changes nothing.
+    const Bytes whole = pattern(4096, 5);
+    ASSERT_EQ(DevWriteFile(0x31, whole.data(), 4096), 0u);
+    EXPECT_EQ(DevWriteFile(0x31, big.data(), 4097), 11001u);
+    Bytes back(4096);
+    n = 4096;
+    ASSERT_EQ(DevReadFile(0x31, back.data(), &n), 0u);
+    EXPECT_EQ(back, whole);
 
     EXPECT_EQ(DevDeleteFile(0x31), 0u);
     EXPECT_EQ(DevFileIsExist(0x31), 0);

@@ -1,5 +1,6 @@
 // Key utilities: random key pairs on every curve of the table, points from
 // x and the first byte of y, and the overwrite-and-remove of a file.
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,6 +13,25 @@
 #include "kmx_fixture.h"
 
 using namespace kmxt;
+
+// The next scalar that the library's random draw below a range gives, when
+// set (taken once); every other draw is the library's own. The test program
+// defines the draw in front of the crypto library's and forwards to it.
+namespace forced_draw {
+BIGNUM* next = nullptr;
+}
+
+extern "C" int BN_priv_rand_range_ex(BIGNUM* r, const BIGNUM* range, unsigned int strength,
+                                     BN_CTX* ctx)
+{
+    using fn = int (*)(BIGNUM*, const BIGNUM*, unsigned int, BN_CTX*);
+    static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "BN_priv_rand_range_ex"));
+    if (BIGNUM* k = forced_draw::next) {
+        forced_draw::next = nullptr;
+        return BN_copy(r, k) != nullptr && BN_cmp(k, range) < 0 ? 1 : 0;
+    }
+    return real ? real(r, range, strength, ctx) : 0;
+}
 
 namespace {
 
@@ -90,6 +110,41 @@ TEST(GenSymKey, ShortRoomAndUnknownCurves)
     }
     EXPECT_EQ(KMX_GenSymKey("prime256v1", pub.data(), nullptr, priv.data(), &privLen),
               ST_BAD_ARGUMENT);
+}
+
+// On secp160r1 the order is longer than the field: a scalar of L + 1 bytes
+// needs a room of L + 1 and gets 1018 with that length from a room of L,
+// with nothing written.
+TEST(GenSymKey, ScalarLongerThanTheFieldNeedsItsOwnRoom)
+{
+    const unsigned serial = 3;
+    const int L = ecurve_param_len(serial);
+    EC_GROUP* g = ecurve_new_group(serial);
+    ASSERT_NE(g, nullptr);
+    BIGNUM* top = BN_dup(EC_GROUP_get0_order(g));
+    ASSERT_TRUE(top && BN_sub_word(top, 1));   // n - 1
+    ASSERT_EQ(BN_num_bytes(top), L + 1);
+
+    Bytes pub(2 * L + 16, 0xA5), priv(L + 1 + 16, 0xA5);
+    int pubLen = 2 * L, privLen = L;
+    forced_draw::next = top;
+    EXPECT_EQ(KMX_GenSymKey(kCurveNames[serial], pub.data(), &pubLen, priv.data(), &privLen),
+              ST_BUFFER_TOO_SMALL);
+    EXPECT_EQ(pubLen, 2 * L);
+    EXPECT_EQ(privLen, L + 1);
+    EXPECT_EQ(pub, Bytes(pub.size(), 0xA5));
+    EXPECT_EQ(priv, Bytes(priv.size(), 0xA5)) << "nothing written, nothing past the room";
+
+    forced_draw::next = top;
+    ASSERT_EQ(KMX_GenSymKey(kCurveNames[serial], pub.data(), &pubLen, priv.data(), &privLen), 0);
+    EXPECT_EQ(privLen, L + 1);
+    EXPECT_TRUE(std::all_of(priv.begin() + L + 1, priv.end(), [](uint8_t b) { return b == 0xA5; }));
+    priv.resize(static_cast<size_t>(privLen));
+    pub.resize(static_cast<size_t>(pubLen));
+    EXPECT_TRUE(is_key_pair(serial, pub, priv));
+    EXPECT_EQ(forced_draw::next, nullptr);
+    BN_free(top);
+    EC_GROUP_free(g);
 }
 
 // Both roots of points on every curve come back from x and y's first byte.

@@ -59,4 +59,48 @@ TEST(KeyXor, InPlaceTwiceRestoresAndEmptyKeyUsesEmptyDigest)
         ASSERT_EQ(out[i], data[i] ^ mask[i]);
 }
 
+// The stack below the test's frame, where the calls it makes put their own
+// frames: what a returned call left there is read back through an area of
+// this size. The empty asm statements tell the compiler that the area's
+// bytes are used (the zeros) and may have been written (the bytes read).
+constexpr size_t kStackProbe = 16384;
+
+__attribute__((noinline)) void scrub_stack()
+{
+    unsigned char area[kStackProbe];
+    std::memset(area, 0, sizeof area);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
+__attribute__((noinline)) bool stack_holds(const unsigned char* pattern, size_t n)
+{
+    unsigned char area[kStackProbe];
+    asm volatile("" : : "r"(area) : "memory");
+    for (size_t i = 0; i + n <= kStackProbe; ++i)
+        if (std::memcmp(area + i, pattern, n) == 0)
+            return true;
+    return false;
+}
+
+__attribute__((noinline)) void mask_zeros(const unsigned char* key, unsigned char* out)
+{
+    unsigned char zeros[32] = {0};
+    Key_XOR(zeros, 32, key, 16, out);
+}
+
+// The key's digest is the mask: with the masked scalar it gives the private
+// key, so none of it stays on the stack once Key_XOR returns.
+TEST(KeyXor, LeavesNoMaskOnTheStack)
+{
+    bytes key = random_bytes(16);
+    bytes mask = ossl_sm3(key.data(), key.size());
+    bytes out(32);
+    scrub_stack();
+    mask_zeros(key.data(), out.data());
+    ASSERT_EQ(out, mask) << "zeros masked give the mask itself";
+    std::fill(out.begin(), out.end(), 0);
+    EXPECT_FALSE(stack_holds(mask.data(), 16));
+    EXPECT_FALSE(stack_holds(mask.data() + 16, 16));
+}
+
 } // namespace

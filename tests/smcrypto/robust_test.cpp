@@ -276,6 +276,36 @@ TEST(Sm3Robust, StreamingWithEmptyPiecesAndReuseAfterFinal)
     EXPECT_EQ(bytes(d, d + 32), ossl_sm3(nullptr, 0));
 }
 
+// A context whose buffered count no SM3_Update could leave (the caller
+// overwrote it, or never ran SM3_Init) is refused, never taken as a length
+// into the 64-byte buffer: Update leaves it as it is, Final writes zeros.
+TEST(Sm3Robust, BrokenContextIsRefused)
+{
+    const bytes msg(200, 0x61);
+    for (uint32_t bad : {64u, 100u, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(bad);
+        _sm3_ctx_ ctx;
+        SM3_Init(&ctx);
+        SM3_Update(&ctx, msg.data(), 70);
+        ctx.buffered = bad;
+        const _sm3_ctx_ before = ctx;
+        SM3_Update(&ctx, msg.data(), (uint32_t)msg.size());
+        EXPECT_EQ(std::memcmp(&ctx, &before, sizeof ctx), 0);
+        Guarded d(32);
+        SM3_Final(ctx, d.data());
+        EXPECT_EQ(bytes(d.data(), d.data() + 32), bytes(32, 0));
+        EXPECT_TRUE(d.guard_intact());
+    }
+    // The largest sound count still hashes.
+    _sm3_ctx_ ctx;
+    SM3_Init(&ctx);
+    SM3_Update(&ctx, msg.data(), 63);
+    ASSERT_EQ(ctx.buffered, 63u);
+    unsigned char d[32];
+    SM3_Final(ctx, d);
+    EXPECT_EQ(bytes(d, d + 32), ossl_sm3(msg.data(), 63));
+}
+
 // Random ciphertexts decrypted with padding on, in ECB and CBC: the result is
 // the library's raw decryption cut by the padding where the library's own
 // unpadding accepts it, 14003 where it refuses; never a byte beyond the

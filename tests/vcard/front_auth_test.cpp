@@ -57,6 +57,25 @@ TEST_F(FrontAuth, BlockedKeyAndMissingRecords)
     EXPECT_EQ(SW(Apdu(0x00, 0x82, 0, 3, Sm4Ecb(kExt, Bytes(16, 0), true))), 0x6A03);
 }
 
+// The tries left travel in four bits: more than 15 answer 0x63CF, as a
+// wrong PIN does.
+TEST_F(FrontAuth, TriesLeftAboveFifteenAnswerFifteen)
+{
+    const struct {
+        uint8_t tries;
+        uint16_t sw;
+    } cases[] = {{20, 0x63CF}, {17, 0x63CF}, {16, 0x63CF}, {15, 0x63CE}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.tries));
+        Install(7, 4, 4, kExt, c.tries);
+        Bytes ch = Challenge(16);
+        EXPECT_EQ(Answer(ch, kInt), c.sw);
+        EXPECT_EQ(KeyOnImage(7).tries, c.tries - 1);
+    }
+    Install(5, 2, 5, Bytes(16, 0x11), 20);
+    EXPECT_EQ(VerifyPin(2, Text("wrong PIN")), 0x63CF) << "PIN verification caps the same way";
+}
+
 TEST_F(FrontAuth, LongChallengeRequestKeepsSixteenBytes)
 {
     _len_buf_ innerBefore = sInnerKey;

@@ -149,6 +149,15 @@ TEST_F(FrontCard, DebugReadOf255BytesFitsTheReplyArea)
     EXPECT_EQ(SW(Apdu(0x00, 0x08, 0, 0, ResetCode(), 0x10)), 0x6A80);
 }
 
+// An image that cannot be read answers the flash error, never erased bytes.
+TEST_F(FrontCard, DebugReadOfAnUnreadableImageAnswersTheFlashError)
+{
+    ASSERT_EQ(unlink(image.path().c_str()), 0);
+    Reply r = Send(Apdu(0x00, 0x08, 0x04, 0x00, DebugCode(), 0x20));
+    EXPECT_EQ(r.sw, 0x6581);
+    EXPECT_EQ(r.data, Bytes(r.data.size(), 0)) << "an error word carries no image bytes";
+}
+
 TEST_F(FrontCard, RebindingTheSamePathKeepsTheVolatileStateAnotherPathLosesIt)
 {
     ASSERT_EQ(VerifyDefault(2), 0x9000);

@@ -244,6 +244,79 @@ TEST_F(KeyImportProbe, RefusedImportsKeepKeyAndCurve)
     }
 }
 
+// The first import on a card whose inner secret exists (the PIN cache made
+// it) creates the curve table. On a card filled to its last sector the
+// table's 16 bytes find no room: the import fails, and once room is made the
+// next import works. An image that kept an empty table from such a failure
+// imports as well.
+class FullCardImport : public KeyImportProbe {
+protected:
+    void SetUp() override
+    {
+        KeyImportProbe::SetUp();
+        ASSERT_EQ(SW(Hex("00 80 01 01")), 0x9000);   // PIN cache on: makes file 2
+        ASSERT_EQ(SW(Hex("00 80 00 00")), 0x9000);
+        _file_info_ f;
+        ASSERT_EQ(SelectFile(FID_INNERKEY, &f), 0);
+        ASSERT_EQ(SelectFile(FID_CURVES, &f), 0x6A82);
+    }
+    // Host files of 64-byte writes until no sector is left; their ids.
+    std::vector<uint8_t> FillToTheLastSector()
+    {
+        std::vector<uint8_t> ids;
+        const uint8_t chunk[FS_SECTOR_SIZE] = {0x5A};
+        for (uint8_t fid = 0x80; fid < 0xBF; ++fid) {
+            _file_info_ e{};
+            e.fid = fid;
+            e.maxsize = FS_FILE_MAX;
+            EXPECT_EQ(CreateCOSFile(&e), 0);
+            ids.push_back(fid);
+            for (uint16_t off = 0; off < FS_FILE_MAX; off += FS_SECTOR_SIZE) {
+                EXPECT_EQ(SelectFile(fid, &e), 0);
+                uint16_t st = WriteCOSFile(e, off, chunk, sizeof chunk);
+                if (st == 0x6A84)
+                    return ids;
+                EXPECT_EQ(st, 0) << "file " << int(fid) << " offset " << off;
+            }
+        }
+        ADD_FAILURE() << "the card never filled up";
+        return ids;
+    }
+};
+
+TEST_F(FullCardImport, ImportWorksOnceRoomIsMade)
+{
+    std::vector<uint8_t> fillers = FillToTheLastSector();
+    ASSERT_FALSE(fillers.empty());
+    HostCurve c0(0);
+    Bytes d = c0.RandomScalar();
+    EXPECT_EQ(ImportKey(1, 0, d), 0x6A84);
+    _file_info_ f;
+    EXPECT_EQ(SelectFile(FID_CURVES, &f), 0x6A82) << "no empty curve table is left behind";
+    EXPECT_EQ(ImportKey(1, 0, d), 0x6A84) << "still full";
+
+    ASSERT_EQ(DeleteCOSFile(fillers.back()), 0);
+    ASSERT_EQ(ImportKey(1, 0, d), 0x9000);
+    ExpectKey(1, 0, d);
+    ASSERT_EQ(SelectFile(FID_CURVES, &f), 0);
+    EXPECT_EQ(f.used, 16);
+}
+
+TEST_F(FullCardImport, AnEmptyCurveTableIsFilledByTheNextImport)
+{
+    _file_info_ table{};
+    table.fid = FID_CURVES;
+    table.maxsize = 64;
+    ASSERT_EQ(CreateCOSFile(&table), 0);
+    HostCurve c5(5);
+    Bytes d = c5.RandomScalar();
+    ASSERT_EQ(ImportKey(2, 5, d), 0x9000);
+    ExpectKey(2, 5, d);
+    Key k = NewKey(1, 0);
+    ExpectKey(1, 0, k.d);
+    ExpectKey(2, 5, d);
+}
+
 // ---------------------------------------------------------------- recovery
 
 class Recovery : public KeyCard {

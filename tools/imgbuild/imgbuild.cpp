@@ -31,6 +31,9 @@ constexpr uint8_t FILE_MATRIX = 0x42;
 constexpr uint16_t CARD_FILE_SIZE = 4096;
 constexpr unsigned MATRIX_AREA = 65536;
 constexpr unsigned CARD_LE_MAX = 255;
+// The largest Le the card takes for matrix generation: 2L bytes per element
+// and the CRC must fit in it.
+constexpr unsigned MATRIX_LE_MAX = 0xF2;
 constexpr unsigned SOFT_TRANSPORT_ROW = 16;
 constexpr unsigned SOFT_TRANSPORT_COL = 4;
 
@@ -110,8 +113,9 @@ int put_card_file(uint8_t id, const uint8_t* data, size_t len, std::string* err)
     return 0;
 }
 
-// Writes bytes to path through a temporary file in the same folder.
-int write_whole_file(const std::string& path, const Bytes& data, std::string* err)
+// Writes bytes to path through a temporary file in the same folder; the file
+// gets mode (a secret matrix stays its owner's).
+int write_whole_file(const std::string& path, const Bytes& data, mode_t mode, std::string* err)
 {
     std::string tmp = path + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
@@ -129,10 +133,33 @@ int write_whole_file(const std::string& path, const Bytes& data, std::string* er
         }
         done += static_cast<size_t>(n);
     }
-    fchmod(fd, 0644);
-    if (close(fd) != 0 || rename(name.data(), path.c_str()) != 0) {
+    const bool moded = fchmod(fd, mode) == 0;
+    if (close(fd) != 0 || !moded || rename(name.data(), path.c_str()) != 0) {
         unlink(name.data());
         return fail(err, ST_FILE_OPEN, "cannot write " + path);
+    }
+    return 0;
+}
+
+// Makes the folder dir and any missing folder above it (mode 0755); an
+// existing name that is not a folder fails.
+int make_folder(const std::string& dir, std::string* err)
+{
+    std::string path;
+    size_t at = 0;
+    while (at != std::string::npos) {
+        size_t next = dir.find('/', at + 1);
+        path = dir.substr(0, next);
+        at = next;
+        if (path.empty() || path == "/")
+            continue;
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return fail(err, ST_FILE_OPEN, path + " is not a folder");
+            continue;
+        }
+        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+            return fail(err, ST_FILE_OPEN, "cannot make folder " + path + ": " + strerror(errno));
     }
     return 0;
 }
@@ -372,10 +399,11 @@ int make_soft_matrix(unsigned curve, const std::string& matrixId, unsigned row, 
     EC_GROUP_free(g);
     BN_CTX_free(ctx);
     if (st != 0) return st;
+    if (!dir.empty() && (st = make_folder(dir, err)) != 0) return st;
     std::string pp = pks_path(dir, matrixId);
     std::string sp = pp.substr(0, pp.size() - 4) + ".secret";
-    if ((st = write_whole_file(pp, pub, err)) != 0) return st;
-    if ((st = write_whole_file(sp, sec.b, err)) != 0) return st;
+    if ((st = write_whole_file(pp, pub, 0644, err)) != 0) return st;
+    if ((st = write_whole_file(sp, sec.b, 0600, err)) != 0) return st;
     if (pubPath) *pubPath = pp;
     if (secretPath) *secretPath = sp;
     return 0;
@@ -426,11 +454,12 @@ int build_issuer(const IssuerSpec& spec, const std::string& image, const std::st
     Bytes der;
     if ((st = matrix_der(spec.matrixId, spec.name, spec.curve, spec.row, spec.col, &der, err)) != 0)
         return st;
+    if (!pksDir.empty() && (st = make_folder(pksDir, err)) != 0) return st;
     if ((st = make_blank(image, err)) != 0) return st;
 
     const unsigned L = ecurve_param_len(spec.curve);
     const unsigned total = spec.row * spec.col;
-    const unsigned per = (CARD_LE_MAX - 2) / (2 * L);
+    const unsigned per = (MATRIX_LE_MAX - 2) / (2 * L);
     Bytes pub = matrix_head(der);
     pub.reserve(pub.size() + 2 * L * total);
     {
@@ -467,7 +496,7 @@ int build_issuer(const IssuerSpec& spec, const std::string& image, const std::st
         if ((st = put_card_file(FILE_MATRIX, der.data(), der.size(), err)) != 0) return st;
     }
     std::string pks = pks_path(pksDir, spec.matrixId);
-    if ((st = write_whole_file(pks, pub, err)) != 0) return st;
+    if ((st = write_whole_file(pks, pub, 0644, err)) != 0) return st;
 
     std::string transportPks;
     if (spec.curve != 0 && spec.transport) {
@@ -591,7 +620,7 @@ int set_user_pin(const std::string& image, const std::string& newPin, std::strin
 int make_not_image(const std::string& path, std::string* err)
 {
     static const char text[] = "this is not a key device image\n";
-    return write_whole_file(path, Bytes(text, text + sizeof text - 1), err);
+    return write_whole_file(path, Bytes(text, text + sizeof text - 1), 0644, err);
 }
 
 int read_identity_file(const std::string& path, Bytes* out, std::string* err)

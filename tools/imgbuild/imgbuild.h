@@ -36,7 +36,9 @@
 // Every function returns 0 on success, otherwise a status code (the failing
 // call's own status, 11001 for bad input) and, when err is given, a message
 // naming the step that failed. Files are replaced as a whole: a matrix file is
-// written beside its final name and renamed into place.
+// written beside its final name and renamed into place, the public matrix
+// with mode 0644, the secret one with 0600. A matrix folder that does not
+// exist is made (with the folders above it, mode 0755).
 #pragma once
 
 #include <cstdint>

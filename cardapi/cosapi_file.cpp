@@ -57,14 +57,21 @@ uint32_t COS_SelectFile(uint8_t fileId, uint16_t* len)
 uint32_t COS_WriteFile(const uint8_t* data, uint16_t len)
 {
     if (!data) return ST_BAD_ARGUMENT;
-    for (uint32_t off = 0; off < len; off += CHUNK) {
+    if (len == 0) return ST_OK;
+    auto put = [&](uint32_t off) {
         _apdu_frame_ f;
         chunk_frame(f, INS_UPDATE_FILE, off);
         frame_put(f, data + off, chunk_len(off, len));
-        uint32_t st = COS_Transfer(&f);
-        if (st != ST_OK) return st;
-    }
-    return ST_OK;
+        return COS_Transfer(&f);
+    };
+    // The chunk that holds the last byte goes first: the card refuses a write
+    // that ends beyond the file's size before it writes anything, so a length
+    // the file cannot take changes nothing, instead of filling the file up to
+    // its end and failing there. The other chunks follow from offset 0.
+    const uint32_t last = (len - 1u) / CHUNK * CHUNK;
+    uint32_t st = put(last);
+    for (uint32_t off = 0; st == ST_OK && off < last; off += CHUNK) st = put(off);
+    return st;
 }
 
 uint32_t COS_ReadFile(uint8_t* out, uint16_t* len)

@@ -102,7 +102,8 @@ uint32_t DevWriteFile(int fileId, const uint8_t* data, int len)
 {
     // No card file is larger than the 4096 bytes that every file created
     // through this API has: a longer length is refused before anything is
-    // sent, instead of overwriting the whole file and failing behind it.
+    // sent. A smaller file refuses a length it cannot take at the first
+    // chunk COS_WriteFile sends, before anything is written.
     if (!data || len <= 0 || len > DEV_FILE_SIZE) return ST_BAD_ARGUMENT;
     uint32_t st = COS_SelectFile(low_byte(fileId), nullptr);
     if (st != ST_OK) return st;

@@ -37,18 +37,20 @@ TEST_F(FileTest, CreateWriteSelectRead)
     EXPECT_EQ(0u, len);
     EXPECT_EQ(bytes({0x00, 0xA4, 0x81, 0x00, 2}), log.back().cmd);
 
-    // 300 bytes travel as 128, 128 and 44 at offsets 0, 0x80 and 0x100.
+    // 300 bytes travel as 44, 128 and 128 at offsets 0x100, 0 and 0x80: the
+    // chunk with the last byte first, then the rest in order.
     const bytes data = pattern(300, 3);
     log.clear();
     ASSERT_EQ(0u, COS_WriteFile(data.data(), 300));
     ASSERT_EQ(3u, log.size());
-    const uint8_t offs[3][2] = {{0x00, 0x00}, {0x00, 0x80}, {0x01, 0x00}};
-    const size_t sizes[3] = {128, 128, 44};
+    const uint32_t offs[3] = {0x100, 0x00, 0x80};
+    const size_t sizes[3] = {44, 128, 128};
     for (int i = 0; i < 3; ++i) {
         const bytes& c = log[i].cmd;
-        EXPECT_EQ(bytes({0x00, 0xD6, offs[i][0], offs[i][1], static_cast<uint8_t>(sizes[i])}),
+        EXPECT_EQ(bytes({0x00, 0xD6, static_cast<uint8_t>(offs[i] >> 8), static_cast<uint8_t>(offs[i]),
+                         static_cast<uint8_t>(sizes[i])}),
                   bytes(c.begin(), c.begin() + 5));
-        EXPECT_EQ(bytes(data.begin() + 128 * i, data.begin() + 128 * i + sizes[i]), bytes(c.begin() + 5, c.end()));
+        EXPECT_EQ(bytes(data.begin() + offs[i], data.begin() + offs[i] + sizes[i]), bytes(c.begin() + 5, c.end()));
     }
 
     ASSERT_EQ(0u, COS_SelectFile(0x81, &len));
@@ -84,22 +86,29 @@ TEST_F(FileTest, WholeFileOf4096Bytes)
     EXPECT_EQ(data, out);
 }
 
-TEST_F(FileTest, ChunkedTransfersStopAtTheFirstRefusal)
+TEST_F(FileTest, WriteBeyondTheFilesSizeChangesNothing)
 {
     ASSERT_EQ(0u, COS_CreateFile(0x83, 256));
+    const bytes old = pattern(200, 7);
+    ASSERT_EQ(0u, COS_WriteFile(old.data(), 200));
     const bytes data = pattern(1000, 5);
-    log.clear();
-    // The card takes the chunks up to the file's size and refuses the next.
-    uint32_t st = COS_WriteFile(data.data(), 1000);
-    EXPECT_NE(0u, st);
-    ASSERT_LE(2u, log.size());
-    EXPECT_EQ(0x9000, log[0].sw());
-    EXPECT_EQ(0x9000, log[1].sw());
-    EXPECT_EQ(st, COS_GetErrCode(log.back().sw()));
-    for (size_t i = 0; i < log.size(); ++i) {
-        uint32_t off = static_cast<uint32_t>(log[i].cmd[2] << 8 | log[i].cmd[3]);
-        EXPECT_EQ(128 * i, off);
+    // However far the length goes past the file's 256 bytes, the card
+    // refuses the first command sent and nothing of the file changes.
+    for (uint16_t over : {257, 300, 384, 1000}) {
+        log.clear();
+        uint32_t st = COS_WriteFile(data.data(), over);
+        EXPECT_NE(0u, st) << over;
+        ASSERT_EQ(1u, log.size()) << over;
+        EXPECT_EQ(st, COS_GetErrCode(log[0].sw())) << over;
+        uint16_t len = 0;
+        ASSERT_EQ(0u, COS_SelectFile(0x83, &len));
+        ASSERT_EQ(200u, len) << over;
+        bytes out(200);
+        ASSERT_EQ(0u, COS_ReadFile(out.data(), &len));
+        EXPECT_EQ(old, out) << over;
     }
+    // The whole size is taken.
+    ASSERT_EQ(0u, COS_WriteFile(data.data(), 256));
 
     // Reading beyond the used length: the bytes before stay in the buffer.
     uint16_t len = 0;

@@ -122,8 +122,8 @@ std::vector<frame_row> frame_rows()
          [] { return cmds{cmd({0x00, 0xA4, 0x30, 0x00}, {}, 2)}; }},
         {"WriteFile in chunks", [] { COS_WriteFile(D.data(), 130); },
          [] {
-             return cmds{cmd({0x00, 0xD6, 0x00, 0x00}, slice(D, 0, 128)),
-                                       cmd({0x00, 0xD6, 0x00, 0x80}, slice(D, 128, 2))};
+             return cmds{cmd({0x00, 0xD6, 0x00, 0x80}, slice(D, 128, 2)),
+                                       cmd({0x00, 0xD6, 0x00, 0x00}, slice(D, 0, 128))};
          }},
         {"ReadFile in chunks", [] { u16 = 130; COS_ReadFile(out, &u16); },
          [] { return cmds{cmd({0x00, 0xB0, 0x00, 0x00}, {}, 128), cmd({0x00, 0xB0, 0x00, 0x80}, {}, 2)}; }},

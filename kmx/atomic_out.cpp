@@ -3,6 +3,7 @@
 #include "smcrypto/pwrite_all.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ bool AtomicOut::commit_in_place()
         ok = n > 0 && pwrite_all(out, buf.data(), static_cast<size_t>(n), off);
         off += n;
     }
+    // The staged content may be decrypted plaintext.
+    OPENSSL_cleanse(buf.data(), buf.size());
     ok = ok && ftruncate(out, staged.st_size) == 0 && fsync(out) == 0;
     ok = close(out) == 0 && ok;
     abandon();

@@ -104,19 +104,26 @@ TEST_F(RealImageTest, AnalyzeOfImagesWithoutAnIdentity)
     EXPECT_EQ(run({"path", tree}), line(kNoMatch));
 }
 
-// A private folder on a disk file system (under the build folder). A disk
-// file system hands a freed inode number out again at once, which tmpfs
-// does not: only there does a probe file that takes the place of the one
-// probed before look like the same file to the card.
+// A private folder on a disk file system (under the build folder, else
+// under /var/tmp). A disk file system hands a freed inode number out again
+// at once, which tmpfs does not: only there does a probe file that takes
+// the place of the one probed before look like the same file to the card.
 class DiskDir {
 public:
     DiskDir()
     {
-        std::string t = std::string(TARN_BINARY_DIR) + "/config-disk-XXXXXX";
-        std::vector<char> tmpl(t.begin(), t.end());
-        tmpl.push_back('\0');
-        if (mkdtemp(tmpl.data()) != nullptr)
+        for (const char* parent : {TARN_BINARY_DIR, "/var/tmp"}) {
+            std::string t = std::string(parent) + "/config-disk-XXXXXX";
+            std::vector<char> tmpl(t.begin(), t.end());
+            tmpl.push_back('\0');
+            if (mkdtemp(tmpl.data()) == nullptr)
+                continue;
             path_ = tmpl.data();
+            if (on_disk())
+                return;
+            rmdir(path_.c_str());
+            path_.clear();
+        }
     }
     ~DiskDir()
     {

@@ -17,6 +17,7 @@
 #include "keydev/kmxdev.h"
 #include "kmx/kmx.h"
 #include "kmx/atomic_out.h"
+#include "kmx/encfile_layout.h"
 #include "kmx/file_io.h"
 #include "kmx/kmxapp.h"
 #include "kmx/kmx_ptr.h"
@@ -36,13 +37,8 @@ constexpr int MATRIX_COMPARED = 31;
 constexpr uint16_t PUB_RECORD_CAP = 256;
 
 // Multi-recipient encrypted file.
-constexpr long FILE_COUNT_AT = 516;
-constexpr long FILE_RECORDS_AT = 520;
-constexpr long FILE_RECORD = 256;
-constexpr uint32_t FILE_RECORD_DER_MAX = FILE_RECORD - 4;
-constexpr uint32_t FILE_RECIPIENTS_MAX = 1024;
+constexpr uint32_t FILE_RECORD_DER_MAX = encfile::RECORD - 4;
 constexpr size_t FILE_CHUNK = 4096;
-constexpr char FILE_DATA_MARK[] = "DATA";
 
 // What a key slot's public record says about the slot.
 struct Slot {
@@ -235,23 +231,25 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
     if (!out.open()) return ST_FILE_OPEN;
 
     uint8_t word[4];
-    if (!read_at(in.get(), FILE_COUNT_AT, word, sizeof word)) return ST_BAD_DER;
+    if (!read_at(in.get(), encfile::COUNT_AT, word, sizeof word)) return ST_BAD_DER;
     const uint32_t n = get_u32(word);
-    if (n < 1 || n > FILE_RECIPIENTS_MAX) return ST_BAD_DER;
+    if (n < 1 || n > static_cast<uint32_t>(encfile::RECIPIENTS_MAX)) return ST_BAD_DER;
     // Every record and the data marker must be there.
-    const long long dataAt = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(n) + 4;
+    const long long dataAt =
+        encfile::RECORDS_AT + encfile::RECORD * static_cast<long long>(n) + encfile::MARK_LEN;
     struct stat sb;
     if (fstat(fileno(in.get()), &sb) != 0 || static_cast<long long>(sb.st_size) < dataAt) return ST_BAD_DER;
     // The marker follows the last counted record: a count that does not
     // match the records would start the decryption elsewhere.
-    if (!read_at(in.get(), dataAt - 4, word, sizeof word) || memcmp(word, FILE_DATA_MARK, 4) != 0)
+    if (!read_at(in.get(), dataAt - encfile::MARK_LEN, word, sizeof word) ||
+        memcmp(word, encfile::DATA_MARK, encfile::MARK_LEN) != 0)
         return ST_BAD_DER;
 
     // The first record addressed to the slot.
     kmx::DEnvelopePtr mine;
-    uint8_t rec[FILE_RECORD];
+    uint8_t rec[encfile::RECORD];
     for (uint32_t i = 0; i < n && !mine; ++i) {
-        const long long at = FILE_RECORDS_AT + FILE_RECORD * static_cast<long long>(i);
+        const long long at = encfile::RECORDS_AT + encfile::RECORD * static_cast<long long>(i);
         if (!read_at(in.get(), at, rec, sizeof rec)) return ST_BAD_DER;
         const uint32_t m = get_u32(rec);
         if (m > FILE_RECORD_DER_MAX) return ST_BAD_DER;

@@ -4,6 +4,7 @@
 #include "kmx/kmxsoft.h"
 
 #include "kmx/atomic_out.h"
+#include "kmx/encfile_layout.h"
 #include "kmx/file_io.h"
 #include "smcrypto/ossl_ptr.h"
 #include "smcrypto/secret_bytes.h"
@@ -23,8 +24,6 @@
 
 namespace {
 
-constexpr int kMaxRecipients = 1024;
-constexpr int kRecordSize = 256;
 constexpr int kChunk = 4096;
 
 struct MatrixSet {
@@ -103,7 +102,7 @@ int encrypt_stream(FILE* in, AtomicOut& out, const EVP_CIPHER* cipher, const uns
 int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, int count,
                      const char* inFile, const char* outFile, unsigned char* kOut, int* kOutLen)
 {
-    if (!matrixDir || !recipients || !inFile || !outFile || count < 1 || count > kMaxRecipients)
+    if (!matrixDir || !recipients || !inFile || !outFile || count < 1 || count > encfile::RECIPIENTS_MAX)
         return ST_BAD_ARGUMENT;
     size_t dirLen = 0;
     if (!bounded(matrixDir, PATH_MAX, &dirLen) || !bounded(inFile, PATH_MAX, nullptr) ||
@@ -166,7 +165,7 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
         return st;
 
     // The recipient records, each checked to fit its 256 bytes.
-    std::vector<unsigned char> records(static_cast<size_t>(count) * kRecordSize, 0);
+    std::vector<unsigned char> records(static_cast<size_t>(count) * encfile::RECORD, 0);
     {
         DEnvelope* e = DEnvelope_new();
         if (!e) {
@@ -183,8 +182,8 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
                                         static_cast<int>(std::strlen(r.id)),
                                         EVP_CIPHER_get_nid(cipher), slots[i].env, slots[i].envLen);
             ASN1_UTF8STRING_free(name);
-            unsigned char* rec = &records[static_cast<size_t>(i) * kRecordSize];
-            int len = kRecordSize - 4;
+            unsigned char* rec = &records[static_cast<size_t>(i) * encfile::RECORD];
+            int len = encfile::RECORD - 4;
             if (!st) {
                 st = DEnvelope2string(e, rec + 4, &len);
                 if (st == ST_BUFFER_TOO_SMALL)
@@ -213,11 +212,11 @@ int KMX_Encrypt_File(const char* matrixDir, const AddresseeEntry* recipients, in
         OPENSSL_cleanse(keyIv, sizeof keyIv);
         return ST_FILE_OPEN;
     }
-    unsigned char lead[520] = {0};
-    std::memcpy(lead + 512, "KEYS", 4);
-    put_u32(lead + 516, static_cast<uint32_t>(count));
+    unsigned char lead[encfile::RECORDS_AT] = {0};
+    std::memcpy(lead + encfile::KEYS_AT, encfile::KEYS_MARK, encfile::MARK_LEN);
+    put_u32(lead + encfile::COUNT_AT, static_cast<uint32_t>(count));
     if (!out.write(lead, sizeof lead) || !out.write(records.data(), records.size()) ||
-        !out.write("DATA", 4))
+        !out.write(encfile::DATA_MARK, encfile::MARK_LEN))
         st = ST_FILE_OPEN;
     if (!st)
         st = encrypt_stream(in.get(), out, cipher, keyIv, keyIv + kl);

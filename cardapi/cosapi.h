@@ -73,8 +73,15 @@ uint32_t COS_Block(const uint8_t* mac, int len);
 uint32_t COS_CreateFile(uint8_t fileId, uint16_t size);
 // Selects file id; its used length into len when len is given.
 uint32_t COS_SelectFile(uint8_t fileId, uint16_t* len);
-// Writes len bytes from offset 0 of the current file, in chunks of 128.
+// Writes len bytes from offset 0 of the current file, in chunks of 128 from
+// offset 0 upward; the first refused chunk ends the write, and the chunks
+// before it stay written.
 uint32_t COS_WriteFile(const uint8_t* data, uint16_t len);
+// Whether the current file can take len bytes from offset 0, asked with
+// updates that the card refuses, so nothing is written: 0 when it can, 4008
+// when it cannot (always for len above 4096), otherwise the card's refusal
+// of an update (no current file, no update access, a failed flash access).
+uint32_t COS_FileHasRoom(uint16_t len);
 // Reads *len bytes from offset 0 of the current file; *len is not changed.
 uint32_t COS_ReadFile(uint8_t* out, uint16_t* len);
 uint32_t COS_DeleteFile(uint8_t fileId);
@@ -119,6 +126,9 @@ uint32_t COS_Open_DE(uint8_t give, uint8_t k, const uint8_t* envelope, uint32_t 
 // 2L bytes of the key's curve t) into out (len bytes). The card refuses a t
 // other than the key's curve.
 uint32_t COS_ECDH(uint8_t k, uint8_t t, const uint8_t* input, uint8_t len, uint8_t* out);
+// The same for a key on curve 0 (prime192v1, len 48): the command names
+// curve 0. A key on another curve needs the form above.
+uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out);
 
 // ---------------------------------------------------------------------------
 // SM2 commands

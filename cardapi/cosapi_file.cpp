@@ -6,6 +6,9 @@ using namespace cosapi;
 namespace {
 
 constexpr uint32_t CHUNK = 128;
+// The largest data field of an update: the command, header and Lc included,
+// fits in 256 bytes.
+constexpr uint32_t ROOM_PROBE_MAX = 251;
 
 // One chunk's frame: the offset travels high byte in P1, low byte in P2.
 // Offsets are kept in 32 bits so that a length near 65535 cannot wrap.
@@ -57,21 +60,41 @@ uint32_t COS_SelectFile(uint8_t fileId, uint16_t* len)
 uint32_t COS_WriteFile(const uint8_t* data, uint16_t len)
 {
     if (!data) return ST_BAD_ARGUMENT;
-    if (len == 0) return ST_OK;
-    auto put = [&](uint32_t off) {
+    for (uint32_t off = 0; off < len; off += CHUNK) {
         _apdu_frame_ f;
         chunk_frame(f, INS_UPDATE_FILE, off);
         frame_put(f, data + off, chunk_len(off, len));
-        return COS_Transfer(&f);
-    };
-    // The chunk that holds the last byte goes first: the card refuses a write
-    // that ends beyond the file's size before it writes anything, so a length
-    // the file cannot take changes nothing, instead of filling the file up to
-    // its end and failing there. The other chunks follow from offset 0.
-    const uint32_t last = (len - 1u) / CHUNK * CHUNK;
-    uint32_t st = put(last);
-    for (uint32_t off = 0; st == ST_OK && off < last; off += CHUNK) st = put(off);
-    return st;
+        uint32_t st = COS_Transfer(&f);
+        if (st != ST_OK) return st;
+    }
+    return ST_OK;
+}
+
+uint32_t COS_FileHasRoom(uint16_t len)
+{
+    // No card file is larger than FILE_SIZE_MAX bytes.
+    if (len > FILE_SIZE_MAX) return ST_FILE_TOO_LARGE;
+    if (len == 0) return ST_OK;
+    // The card refuses an update before it writes anything when the offset
+    // lies beyond the file's size (0x6B00) or when the data would end beyond
+    // it (0x6A88). Each question is an update that ends one byte past the
+    // largest size the file may still have, so the card refuses it either
+    // way, and its answer tells on which side of the offset the size lies.
+    // The offsets walk down from the top, one full data field at a time,
+    // until one lies within the file or the offset len itself lies beyond.
+    static const uint8_t filler[ROOM_PROBE_MAX] = {};
+    uint32_t top = FILE_SIZE_MAX;  // the file holds at most top bytes
+    for (;;) {
+        const uint32_t off = top + 1 - len > ROOM_PROBE_MAX ? top + 1 - ROOM_PROBE_MAX : len;
+        _apdu_frame_ f;
+        chunk_frame(f, INS_UPDATE_FILE, off);
+        frame_put(f, filler, top + 1 - off);
+        const uint32_t st = COS_Transfer(&f);
+        if (st == ST_FILE_TOO_LARGE) return ST_OK;  // off (>= len) lies within the file
+        if (st != SW_WRONG_OFFSET) return st;        // the card's refusal of the update itself
+        if (off == len) return ST_FILE_TOO_LARGE;
+        top = off - 1;
+    }
 }
 
 uint32_t COS_ReadFile(uint8_t* out, uint16_t* len)

@@ -215,6 +215,11 @@ uint32_t COS_ECDH(uint8_t k, uint8_t t, const uint8_t* input, uint8_t len, uint8
     return st;
 }
 
+uint32_t COS_ECDH(uint8_t k, const uint8_t* input, uint8_t len, uint8_t* out)
+{
+    return COS_ECDH(k, 0, input, len, out);
+}
+
 uint32_t COS_SM2Sign(uint8_t k, const uint8_t* e, uint8_t* sig, uint8_t* len)
 {
     if (k > KEY_SLOT_MAX || !e || !sig || !len) return ST_BAD_ARGUMENT;

@@ -84,9 +84,8 @@ uint32_t DevGetRandom(uint8_t* out, int n);
 uint32_t DevCreateFile(int fileId);
 // 1 when the file can be selected, else 0.
 int DevFileIsExist(int fileId);
-// Writes len bytes (1..4096, the size of every file made with DevCreateFile
-// and the largest a card file can have; else 11001 with nothing written)
-// from offset 0.
+// Writes len bytes (1 or more, else 11001) from offset 0. A length the file
+// cannot take (above its size, at most 4096) answers 4008 with nothing written.
 uint32_t DevWriteFile(int fileId, const uint8_t* data, int len);
 // The file's used length (0 when the select failed); 11001 for a null len.
 uint32_t DevGetFileLen(int fileId, uint32_t* len);

@@ -100,13 +100,19 @@ int DevFileIsExist(int fileId)
 
 uint32_t DevWriteFile(int fileId, const uint8_t* data, int len)
 {
-    // No card file is larger than the 4096 bytes that every file created
-    // through this API has: a longer length is refused before anything is
-    // sent. A smaller file refuses a length it cannot take at the first
-    // chunk COS_WriteFile sends, before anything is written.
-    if (!data || len <= 0 || len > DEV_FILE_SIZE) return ST_BAD_ARGUMENT;
-    uint32_t st = COS_SelectFile(low_byte(fileId), nullptr);
+    if (!data || len <= 0) return ST_BAD_ARGUMENT;
+    uint16_t used = 0;
+    uint32_t st = COS_SelectFile(low_byte(fileId), &used);
     if (st != ST_OK) return st;
+    // A length the file cannot take is refused before anything is written,
+    // instead of filling the file up to its end and failing there. No card
+    // file is larger than DEV_FILE_SIZE bytes; a file holds at least its used
+    // length, otherwise the card is asked whether the file has the room.
+    if (len > DEV_FILE_SIZE) return ST_FILE_TOO_LARGE;
+    if (len > used) {
+        st = COS_FileHasRoom(static_cast<uint16_t>(len));
+        if (st != ST_OK) return st;
+    }
     return COS_WriteFile(data, static_cast<uint16_t>(len));
 }
 

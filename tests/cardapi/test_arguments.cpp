@@ -148,6 +148,11 @@ std::vector<check_row> check_rows()
         {"ECDH 65", [] { return COS_ECDH(0, 0, buf, 65, out); }, 11001},
         {"ECDH 255", [] { return COS_ECDH(0, 0, buf, 255, out); }, 11001},
         {"ECDH 64", [] { return COS_ECDH(0, 4, buf, 64, out); }, 2003},
+        {"ECDH curve 0 slot", [] { return COS_ECDH(16, nullptr, 48, nullptr); }, 5003},
+        {"ECDH curve 0 input", [] { return COS_ECDH(0, nullptr, 48, out); }, 11001},
+        {"ECDH curve 0 out", [] { return COS_ECDH(0, buf, 48, nullptr); }, 11001},
+        {"ECDH curve 0 65", [] { return COS_ECDH(0, buf, 65, out); }, 11001},
+        {"ECDH curve 0 48", [] { return COS_ECDH(0, buf, 48, out); }, 2003},
         // SM2.
         {"SM2Sign slot 16 is 11001", [] { u8 = 64; return COS_SM2Sign(16, buf, out, &u8); }, 11001},
         {"SM2Sign e", [] { u8 = 64; return COS_SM2Sign(1, nullptr, out, &u8); }, 11001},

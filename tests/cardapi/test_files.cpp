@@ -37,20 +37,18 @@ TEST_F(FileTest, CreateWriteSelectRead)
     EXPECT_EQ(0u, len);
     EXPECT_EQ(bytes({0x00, 0xA4, 0x81, 0x00, 2}), log.back().cmd);
 
-    // 300 bytes travel as 44, 128 and 128 at offsets 0x100, 0 and 0x80: the
-    // chunk with the last byte first, then the rest in order.
+    // 300 bytes travel as 128, 128 and 44 at offsets 0, 0x80 and 0x100.
     const bytes data = pattern(300, 3);
     log.clear();
     ASSERT_EQ(0u, COS_WriteFile(data.data(), 300));
     ASSERT_EQ(3u, log.size());
-    const uint32_t offs[3] = {0x100, 0x00, 0x80};
-    const size_t sizes[3] = {44, 128, 128};
+    const uint8_t offs[3][2] = {{0x00, 0x00}, {0x00, 0x80}, {0x01, 0x00}};
+    const size_t sizes[3] = {128, 128, 44};
     for (int i = 0; i < 3; ++i) {
         const bytes& c = log[i].cmd;
-        EXPECT_EQ(bytes({0x00, 0xD6, static_cast<uint8_t>(offs[i] >> 8), static_cast<uint8_t>(offs[i]),
-                         static_cast<uint8_t>(sizes[i])}),
+        EXPECT_EQ(bytes({0x00, 0xD6, offs[i][0], offs[i][1], static_cast<uint8_t>(sizes[i])}),
                   bytes(c.begin(), c.begin() + 5));
-        EXPECT_EQ(bytes(data.begin() + offs[i], data.begin() + offs[i] + sizes[i]), bytes(c.begin() + 5, c.end()));
+        EXPECT_EQ(bytes(data.begin() + 128 * i, data.begin() + 128 * i + sizes[i]), bytes(c.begin() + 5, c.end()));
     }
 
     ASSERT_EQ(0u, COS_SelectFile(0x81, &len));
@@ -86,29 +84,23 @@ TEST_F(FileTest, WholeFileOf4096Bytes)
     EXPECT_EQ(data, out);
 }
 
-TEST_F(FileTest, WriteBeyondTheFilesSizeChangesNothing)
+TEST_F(FileTest, ChunkedTransfersStopAtTheFirstRefusal)
 {
     ASSERT_EQ(0u, COS_CreateFile(0x83, 256));
-    const bytes old = pattern(200, 7);
-    ASSERT_EQ(0u, COS_WriteFile(old.data(), 200));
     const bytes data = pattern(1000, 5);
-    // However far the length goes past the file's 256 bytes, the card
-    // refuses the first command sent and nothing of the file changes.
-    for (uint16_t over : {257, 300, 384, 1000}) {
-        log.clear();
-        uint32_t st = COS_WriteFile(data.data(), over);
-        EXPECT_NE(0u, st) << over;
-        ASSERT_EQ(1u, log.size()) << over;
-        EXPECT_EQ(st, COS_GetErrCode(log[0].sw())) << over;
-        uint16_t len = 0;
-        ASSERT_EQ(0u, COS_SelectFile(0x83, &len));
-        ASSERT_EQ(200u, len) << over;
-        bytes out(200);
-        ASSERT_EQ(0u, COS_ReadFile(out.data(), &len));
-        EXPECT_EQ(old, out) << over;
+    log.clear();
+    // The card takes the chunks up to the file's size and refuses the next:
+    // the chunk at 0x100 would end beyond the file (0x6A88).
+    uint32_t st = COS_WriteFile(data.data(), 1000);
+    EXPECT_EQ(4008u, st);
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ(0x9000, log[0].sw());
+    EXPECT_EQ(0x9000, log[1].sw());
+    EXPECT_EQ(st, COS_GetErrCode(log.back().sw()));
+    for (size_t i = 0; i < log.size(); ++i) {
+        uint32_t off = static_cast<uint32_t>(log[i].cmd[2] << 8 | log[i].cmd[3]);
+        EXPECT_EQ(128 * i, off);
     }
-    // The whole size is taken.
-    ASSERT_EQ(0u, COS_WriteFile(data.data(), 256));
 
     // Reading beyond the used length: the bytes before stay in the buffer.
     uint16_t len = 0;
@@ -119,6 +111,108 @@ TEST_F(FileTest, WriteBeyondTheFilesSizeChangesNothing)
     EXPECT_EQ(0x6B00u, COS_ReadFile(out.data(), &want));
     EXPECT_EQ(600u, want);
     EXPECT_EQ(bytes(data.begin(), data.begin() + 256), bytes(out.begin(), out.begin() + 256));
+}
+
+namespace {
+
+// Passes every command to the software card, except the update at one
+// offset, which it answers with a failed flash access (0x6581).
+struct FailingUpdate {
+    uint32_t offset = 0;
+
+    static int32_t answer(void* ctx, const uint8_t* cmd, uint32_t len, uint8_t* reply, uint32_t* replyLen)
+    {
+        auto* self = static_cast<FailingUpdate*>(ctx);
+        if (len >= 4 && cmd[1] == 0xD6 && static_cast<uint32_t>(cmd[2] << 8 | cmd[3]) == self->offset) {
+            reply[0] = 0x65;
+            reply[1] = 0x81;
+            *replyLen = 2;
+            return 0;
+        }
+        return DAZI_IO(cmd, len, reply, replyLen);
+    }
+};
+
+}  // namespace
+
+// A write that fails at one chunk keeps the chunks before it, and the file's
+// used length shows how far it got; nothing behind the failed chunk is there.
+TEST_F(FileTest, WriteFailingInTheMiddleKeepsTheChunksBefore)
+{
+    const bytes old = pattern(100, 8);
+    const bytes data = pattern(600, 4);
+    FailingUpdate card;
+    for (uint32_t k = 0; k < 5; ++k) {
+        SCOPED_TRACE(k);
+        if (k) {
+            ASSERT_EQ(0u, COS_DeleteFile(0x86));
+        }
+        ASSERT_EQ(0u, COS_CreateFile(0x86, 4096));
+        ASSERT_EQ(0u, COS_WriteFile(old.data(), 100));
+        card.offset = 128 * k;
+        VDev_SetCard(&FailingUpdate::answer, &card);
+        log.clear();
+        const uint32_t st = COS_WriteFile(data.data(), 600);
+        VDev_SetCard(nullptr, nullptr);
+        EXPECT_EQ(1004u, st);
+        ASSERT_EQ(k + 1, log.size()) << "nothing is sent after the failed chunk";
+
+        uint16_t len = 0;
+        ASSERT_EQ(0u, COS_SelectFile(0x86, &len));
+        const uint16_t reached = static_cast<uint16_t>(k == 0 ? 100 : 128 * k);
+        ASSERT_EQ(reached, len);
+        bytes out(len);
+        ASSERT_EQ(0u, COS_ReadFile(out.data(), &len));
+        bytes want = k == 0 ? old : bytes(data.begin(), data.begin() + reached);
+        EXPECT_EQ(want, out);
+    }
+}
+
+// Whether a file has room is asked without writing: the answer follows the
+// file's size for sizes around every step of the question, and the file's
+// used length and bytes stay as they were.
+TEST_F(FileTest, RoomIsAskedWithoutWriting)
+{
+    const bytes old = pattern(40, 6);
+    for (uint16_t size : {1, 40, 64, 128, 255, 256, 3594, 3595, 3596, 3845, 3846, 3847, 4095, 4096}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(0u, COS_CreateFile(0x87, size));
+        const uint16_t used = size < old.size() ? size : static_cast<uint16_t>(old.size());
+        ASSERT_EQ(0u, COS_WriteFile(old.data(), used));
+        for (int d : {-2, -1, 0, 1, 2, 300}) {
+            const int n = size + d;
+            if (n < 1 || n > 4096) continue;
+            SCOPED_TRACE(n);
+            log.clear();
+            EXPECT_EQ(n <= size ? 0u : 4008u, COS_FileHasRoom(static_cast<uint16_t>(n)));
+            ASSERT_FALSE(log.empty());
+            for (const exchange& e : log) {
+                EXPECT_EQ(0xD6, e.cmd[1]);
+                EXPECT_NE(0x9000, e.sw()) << "an update was taken";
+            }
+            uint16_t len = 0;
+            ASSERT_EQ(0u, COS_SelectFile(0x87, &len));
+            ASSERT_EQ(used, len);
+            bytes out(len);
+            ASSERT_EQ(0u, COS_ReadFile(out.data(), &len));
+            EXPECT_EQ(bytes(old.begin(), old.begin() + used), out);
+        }
+        // The room that was reported is there.
+        const bytes whole = pattern(size, 2);
+        ASSERT_EQ(0u, COS_WriteFile(whole.data(), size));
+        ASSERT_EQ(0u, COS_DeleteFile(0x87));
+    }
+
+    // Nothing to ask: no command; more than any file holds: 4008 unasked.
+    ASSERT_EQ(0u, COS_CreateFile(0x87, 64));
+    log.clear();
+    EXPECT_EQ(0u, COS_FileHasRoom(0));
+    EXPECT_EQ(4008u, COS_FileHasRoom(4097));
+    EXPECT_EQ(4008u, COS_FileHasRoom(65535));
+    EXPECT_TRUE(log.empty());
+    // No current file: the card's refusal of the update.
+    EXPECT_EQ(4001u, COS_SelectFile(0x88, nullptr));
+    EXPECT_EQ(1009u, COS_FileHasRoom(10));
 }
 
 TEST_F(FileTest, SelectAndDeleteRefusals)

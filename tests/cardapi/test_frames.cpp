@@ -122,9 +122,12 @@ std::vector<frame_row> frame_rows()
          [] { return cmds{cmd({0x00, 0xA4, 0x30, 0x00}, {}, 2)}; }},
         {"WriteFile in chunks", [] { COS_WriteFile(D.data(), 130); },
          [] {
-             return cmds{cmd({0x00, 0xD6, 0x00, 0x80}, slice(D, 128, 2)),
-                                       cmd({0x00, 0xD6, 0x00, 0x00}, slice(D, 0, 128))};
+             return cmds{cmd({0x00, 0xD6, 0x00, 0x00}, slice(D, 0, 128)),
+                                       cmd({0x00, 0xD6, 0x00, 0x80}, slice(D, 128, 2))};
          }},
+        // The stand-in takes every update, so the first question answers.
+        {"FileHasRoom", [] { COS_FileHasRoom(300); },
+         [] { return cmds{cmd({0x00, 0xD6, 0x0F, 0x06}, bytes(251, 0))}; }},
         {"ReadFile in chunks", [] { u16 = 130; COS_ReadFile(out, &u16); },
          [] { return cmds{cmd({0x00, 0xB0, 0x00, 0x00}, {}, 128), cmd({0x00, 0xB0, 0x00, 0x80}, {}, 2)}; }},
         {"DeleteFile", [] { COS_DeleteFile(0x55); }, [] { return cmds{cmd({0x00, 0xE4, 0x55, 0x00})}; }},
@@ -169,6 +172,8 @@ std::vector<frame_row> frame_rows()
          [] { return cmds{cmd({0x80, 0xC8, 0x10, 0x00}, slice(D, 0, 50))}; }},
         {"ECDH", [] { COS_ECDH(4, 3, D.data(), 40, out); },
          [] { return cmds{cmd({0x80, 0xCC, 0x14, 0x03}, slice(D, 0, 40), 40)}; }},
+        {"ECDH curve 0", [] { COS_ECDH(4, D.data(), 48, out); },
+         [] { return cmds{cmd({0x80, 0xCC, 0x14, 0x00}, slice(D, 0, 48), 48)}; }},
         // SM2.
         {"SM2Sign", [] { u8 = 64; COS_SM2Sign(1, D.data(), out, &u8); },
          [] { return cmds{cmd({0x80, 0x70, 0x11, 0x00}, slice(D, 0, 32), 64)}; }},

@@ -171,6 +171,30 @@ TEST_F(KeyedCardTest, EcdhWithAKeyOfEveryCurve)
     }
 }
 
+// The four-argument form names curve 0: a curve-0 key multiplies a host
+// point as OpenSSL does, the same as the form that names the curve, and a
+// key of another curve is refused.
+TEST_F(KeyedCardTest, EcdhWithACurve0Key)
+{
+    oracle::curve c(0);
+    key_pair kp = install(4, 0);
+    bytes q = c.random_scalar();
+    bytes Q = c.mul(q);
+    uint8_t out[64];
+    memset(out, 0xEE, sizeof out);
+    ASSERT_EQ(0u, COS_ECDH(4, Q.data(), 48, out));
+    EXPECT_EQ(c.mul(q, kp.pub), bytes(out, out + 48));
+    EXPECT_EQ(0xEE, out[48]);
+    EXPECT_EQ(bytes({0x80, 0xCC, 0x14, 0x00, 48}), bytes(log.back().cmd.begin(), log.back().cmd.begin() + 5));
+    uint8_t named[64];
+    ASSERT_EQ(0u, COS_ECDH(4, 0, Q.data(), 48, named));
+    EXPECT_EQ(bytes(out, out + 48), bytes(named, named + 48));
+    EXPECT_EQ(log[log.size() - 2].cmd, log.back().cmd);
+    // A key of another curve: the command names curve 0, the card refuses.
+    install(5, 4);
+    EXPECT_EQ(1007u, COS_ECDH(5, Q.data(), 48, out));
+}
+
 TEST_F(KeyedCardTest, KeyApplicationThenMaskedImport)
 {
     oracle::curve c(0);

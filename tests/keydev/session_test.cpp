@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 
 #include "dev_fixture.h"
 
@@ -97,8 +98,9 @@ TEST_F(SessionTest, FilesWriteReadAndReportTheirLength)
     // Lengths beyond the largest card file are refused before anything is
     // written, not cut down to 16 bits nor written up to the file's end.
     const Bytes big = pattern(65536 + 10, 9);
-    for (int over : {4097, 65535, 65536 + 10})
-        EXPECT_EQ(DevWriteFile(0x31, big.data(), over), 11001u) << over;
+    for (int over : {4097, 65535, 65536, 65536 + 10})
+        EXPECT_EQ(DevWriteFile(0x31, big.data(), over), 4008u) << over;
+    EXPECT_EQ(DevWriteFile(0x39, big.data(), 65536 + 10), 4001u) << "the missing file first";
     for (int bad : {0, -1}) EXPECT_EQ(DevWriteFile(0x31, data.data(), bad), 11001u) << bad;
     EXPECT_EQ(DevWriteFile(0x31, nullptr, 10), 11001u);
     ASSERT_EQ(DevGetFileLen(0x31, &flen), 0u);
@@ -112,7 +114,7 @@ TEST_F(SessionTest, FilesWriteReadAndReportTheirLength)
     // A whole file of 4096 bytes is written; one byte more changes nothing.
     const Bytes whole = pattern(4096, 5);
     ASSERT_EQ(DevWriteFile(0x31, whole.data(), 4096), 0u);
-    EXPECT_EQ(DevWriteFile(0x31, big.data(), 4097), 11001u);
+    EXPECT_EQ(DevWriteFile(0x31, big.data(), 4097), 4008u);
     Bytes back(4096);
     n = 4096;
     ASSERT_EQ(DevReadFile(0x31, back.data(), &n), 0u);
@@ -122,6 +124,51 @@ TEST_F(SessionTest, FilesWriteReadAndReportTheirLength)
     EXPECT_EQ(DevFileIsExist(0x31), 0);
     ASSERT_EQ(DevClose(), 0u);
     EXPECT_EQ(DevFileIsExist(0x40), 0) << "no device open";
+}
+
+// A key slot's public record (128 bytes) and key id record (64 bytes) refuse
+// a length they cannot take with 4008 before anything is written, however
+// little the record held; a length they can take is written whole.
+TEST_F(SessionTest, RecordsRefuseALengthTheyCannotTake)
+{
+    new_image("a.vkd");
+    const struct {
+        const char* name;
+        int file;
+        int size;
+        std::function<uint32_t(const uint8_t*, int)> install;
+    } records[] = {
+        {"public record", 0x31, 128,
+         [](const uint8_t* b, int n) { return COS_WritePubKey(1, b, static_cast<uint16_t>(n)); }},
+        {"key id record", 0x51, 64,
+         [](const uint8_t* b, int n) { return COS_WriteKeyId(1, b, static_cast<uint8_t>(n)); }},
+    };
+    const Bytes data = pattern(300, 4);
+    for (const auto& r : records) {
+        SCOPED_TRACE(r.name);
+        for (int held : {0, 1, r.size / 2, r.size}) {
+            SCOPED_TRACE(held);
+            const Bytes all = pattern(static_cast<size_t>(r.size), 6);
+            const Bytes old(all.begin(), all.begin() + held);
+            ASSERT_EQ(r.install(all.data(), held), 0u);
+            for (int n : {r.size + 1, r.size + 2, 300})
+                EXPECT_EQ(DevWriteFile(r.file, data.data(), n), 4008u) << n;
+            uint32_t flen = 99;
+            ASSERT_EQ(DevGetFileLen(r.file, &flen), 0u);
+            EXPECT_EQ(flen, static_cast<uint32_t>(held));
+            Bytes back(300, 0xEE);
+            int n = static_cast<int>(back.size());
+            ASSERT_EQ(DevReadFile(r.file, back.data(), &n), 0u);
+            EXPECT_EQ(Bytes(back.begin(), back.begin() + n), old);
+        }
+        // The whole size goes in.
+        ASSERT_EQ(DevWriteFile(r.file, data.data(), r.size), 0u);
+        Bytes back(r.size);
+        int n = r.size;
+        ASSERT_EQ(DevReadFile(r.file, back.data(), &n), 0u);
+        EXPECT_EQ(back, Bytes(data.begin(), data.begin() + r.size));
+    }
+    ASSERT_EQ(DevClose(), 0u);
 }
 
 TEST_F(SessionTest, RandomBytesWithinFourToThirtyTwo)

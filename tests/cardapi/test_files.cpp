@@ -210,6 +210,12 @@ TEST_F(FileTest, RoomIsAskedWithoutWriting)
     EXPECT_EQ(4008u, COS_FileHasRoom(4097));
     EXPECT_EQ(4008u, COS_FileHasRoom(65535));
     EXPECT_TRUE(log.empty());
+    // A question that fails is reported, not taken for room or for none.
+    FailingUpdate card;
+    card.offset = 4096 + 1 - 251;  // the first question's offset
+    VDev_SetCard(&FailingUpdate::answer, &card);
+    EXPECT_EQ(1004u, COS_FileHasRoom(10));
+    VDev_SetCard(nullptr, nullptr);
     // No current file: the card's refusal of the update.
     EXPECT_EQ(4001u, COS_SelectFile(0x88, nullptr));
     EXPECT_EQ(1009u, COS_FileHasRoom(10));

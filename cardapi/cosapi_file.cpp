@@ -76,12 +76,13 @@ uint32_t COS_FileHasRoom(uint16_t len)
     if (len > FILE_SIZE_MAX) return ST_FILE_TOO_LARGE;
     if (len == 0) return ST_OK;
     // The card refuses an update before it writes anything when the offset
-    // lies beyond the file's size (0x6B00) or when the data would end beyond
-    // it (0x6A88). Each question is an update that ends one byte past the
-    // largest size the file may still have, so the card refuses it either
-    // way, and its answer tells on which side of the offset the size lies.
-    // The offsets walk down from the top, one full data field at a time,
-    // until one lies within the file or the offset len itself lies beyond.
+    // lies beyond the file's size (SW_WRONG_OFFSET) or when the data would
+    // end beyond it (SW_FILE_TOO_LARGE). Each question is an update that
+    // ends one byte past the largest size the file may still have, so the
+    // card refuses it either way, and its answer tells on which side of the
+    // offset the size lies. The offsets walk down from the top, one full
+    // data field at a time, until one lies within the file or the offset len
+    // itself lies beyond it.
     static const uint8_t filler[ROOM_PROBE_MAX] = {};
     uint32_t top = FILE_SIZE_MAX;  // the file holds at most top bytes
     for (;;) {

@@ -102,7 +102,9 @@ uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 // master key already installed / record to update missing or empty; SW_WRONG_DATA
 // installation header does not match number and type; SW_WRONG_P1P2 stored record
 // does not match on update; SW_WRONG_LENGTH value shorter than needed; otherwise the
-// record transfer's status.
+// record transfer's status. Only a record that is not there (no key file, or
+// beyond its used length) counts as none: an installation whose read fails
+// otherwise answers that status and writes nothing.
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
                      uint32_t type);
 

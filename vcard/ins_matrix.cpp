@@ -143,7 +143,7 @@ uint16_t CalculateIdentityKey()
 // written (a full card) it is removed again, so the next import starts
 // afresh. A table shorter than 16 bytes (left so by a card that did not
 // remove it) counts as zeros behind what it holds and is written whole.
-uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
+uint16_t SetKeyCurve(uint8_t fid, uint8_t curve, uint8_t* was = nullptr)
 {
     _file_info_ table{};
     uint8_t curves[CURVE_TABLE_LEN] = {0};
@@ -155,6 +155,8 @@ uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
     if (st == FS_OK && held > 0)
         st = ReadCOSFile(table, 0, curves, held);
     if (st == FS_OK) {
+        if (was)
+            *was = curves[fid - FID_PRIVKEY];
         curves[fid - FID_PRIVKEY] = curve;
         st = WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
     }
@@ -227,8 +229,9 @@ uint16_t ImportPrivateKey()
             sw = SW_CONDITIONS_NOT_SATISFIED;
         Wipe(held);
     }
+    uint8_t oldCurve = curve;
     if (sw == SW_OK) {
-        uint16_t st = SetKeyCurve(fid, curve);
+        uint16_t st = SetKeyCurve(fid, curve, &oldCurve);
         if (st != FS_OK)
             sw = st;
     }
@@ -237,6 +240,18 @@ uint16_t ImportPrivateKey()
         uint8_t enc[32];
         sm4_crypt_ecb(sInnerKey.buf, SM4_ECB_ENCRYPT, int(blk), scalar, enc);
         uint16_t st = WriteCOSFile(keyFile, 0, enc, uint16_t(blk));
+        if (st != FS_OK) {
+            // The slot keeps its old key only when the new one is known not
+            // to have landed; its curve label then goes back to the old key's.
+            uint8_t now[32];
+            uint16_t rd = ReadCardFile(fid, 0, now, uint16_t(blk));
+            const bool landed = rd == FS_OK && CRYPTO_memcmp(now, enc, blk) == 0;
+            if (landed)
+                st = FS_OK;
+            else if (rd != SW_MEMORY_FAILURE && oldCurve != curve)
+                SetKeyCurve(fid, oldCurve);
+            Wipe(now);
+        }
         if (st != FS_OK)
             sw = st;
         Wipe(enc);

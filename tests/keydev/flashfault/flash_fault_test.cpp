@@ -457,6 +457,9 @@ void sweep(const Op& op, fault::Kind kind)
             EXPECT_EQ(file_of(read_image(image), LATER), file_of(withLater, LATER))
                 << "the repeated operation changed a later file";
             if (::testing::Test::HasFailure()) return;
+        } else {
+            op.checkNew(image, before);
+            if (::testing::Test::HasFailure()) return;
         }
         unlink(image.c_str());
     }

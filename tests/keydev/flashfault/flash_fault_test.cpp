@@ -30,7 +30,9 @@
 
 #include <openssl/objects.h>
 
+#include "cardapi/cos_status.h"
 #include "cardapi/cosapi.h"
+#include "cardapi/vdevdrv.h"
 #include "common/crc16_oracle.h"
 #include "keydev/kmxdev.h"
 #include "tests/keydev/keydev_fixture.h"
@@ -829,6 +831,42 @@ TEST(FlashReadFault, DebugReadWithAFailedReadIsNoSuccess)
     EXPECT_TRUE(hit);
     EXPECT_NE(st, 0u) << "a failed read answered as a success";
     close_device();
+}
+
+}  // namespace
+
+namespace {
+
+void note_instruction(void* ctx, const uint8_t* cmd, unsigned cmdLen, const uint8_t*, unsigned)
+{
+    if (cmdLen > 1) static_cast<Bytes*>(ctx)->push_back(cmd[1]);
+}
+
+// A slot record is replaced by deleting the old file and making a new one:
+// a delete that fails ends the replacement with its status, and neither a
+// create nor a write follows it.
+TEST(FlashWriteFault, ARecordReplacementEndsAtAFailedDelete)
+{
+    World& w = World::get();
+    ASSERT_EQ(w.status, 0) << w.err;
+    const std::string image = w.dir.file("replace.vkd");
+    write_image(image, read_image(w.base));
+    const Bytes before = read_image(image);
+    ASSERT_EQ(kdt::open_verified(image), 0u);
+    Bytes sent;
+    VDev_SetObserver(&note_instruction, &sent);
+    const Bytes record(50, 0x3C);
+    fault::arm(image, fault::WRITE, 1);
+    const uint32_t st = COS_WritePubKey(1, record.data(), uint16_t(record.size()));
+    const bool hit = fault::hit;
+    fault::disarm();
+    VDev_SetObserver(nullptr, nullptr);
+    close_device();
+    EXPECT_TRUE(hit);
+    EXPECT_EQ(st, uint32_t(ST_MEMORY_FAILURE));
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), INS_DELETE_FILE) << "the replacement went on after its delete failed";
+    EXPECT_EQ(file_of(read_image(image), 0x31), file_of(before, 0x31)) << "the old record is not whole";
 }
 
 }  // namespace

@@ -149,6 +149,15 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
     return RWSystemKey(1, number, &rec);
 }
 
+int PinRecordHolds(uint32_t n, const _key_info_& want)
+{
+    _key_info_ now;
+    if (RWSystemKey(0, n, &now) != SW_OK)
+        return 0;
+    return CRYPTO_memcmp(now.value, want.value, sizeof now.value) == 0 &&
+           CRYPTO_memcmp(now.rfu + 4, want.rfu + 4, 4) == 0;
+}
+
 uint16_t WrongPinStatus(uint32_t triesLeft)
 {
     return static_cast<uint16_t>(SW_WRONG_PIN | (triesLeft < SW_TRIES_MASK ? triesLeft : SW_TRIES_MASK));

@@ -108,6 +108,11 @@ uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
                      uint32_t type);
 
+// 1 when PIN record n can be read and holds the PIN digest of want (record
+// bytes 12..31), else 0. After a record write that reported a failure it
+// tells whether the new record landed or the old one is still there.
+int PinRecordHolds(uint32_t n, const _key_info_& want);
+
 // 1 when any of the security bits 3..n-1 is set (a PIN ranking above PIN n
 // has been verified), else 0.
 int HightLevelStatus(uint32_t n, uint16_t secStatus);

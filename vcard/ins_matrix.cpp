@@ -383,9 +383,10 @@ uint16_t Ins_Get_erG()
 
 // 0x38: stores the recovered inner secret under a new user PIN. The secret is
 // checked against the CRC and SHA-1 that file 2 keeps of it before anything is
-// written, so a wrong secret cannot destroy the keys it protects. File 2 is
-// rewritten before the PIN record, and the PIN cache (keyed by file 2's
-// ciphertext) is switched off.
+// written, so a wrong secret cannot destroy the keys it protects. The PIN cache
+// (keyed by file 2's ciphertext) is switched off first, then file 2 is
+// rewritten before the PIN record; a failed record write puts file 2 back
+// under the old PIN while the record still holds it.
 uint16_t Ins_Restore_rG()
 {
     if (sIFP.data == nullptr || sIFP.Lc < INNER_SECRET_LEN + 8 || sIFP.Lc > INNER_SECRET_LEN + 16)
@@ -414,30 +415,43 @@ uint16_t Ins_Restore_rG()
     if (st != SW_OK)
         return st;
 
+    // The PIN cache goes off first: its block is keyed by file 2's cipher
+    // text, and a block left beside a new cipher text would cost the user
+    // PIN a try at every automatic verification.
+    if (sDevInfo.cacheOn != 0 || sDevInfo.cacheDays != 0) {
+        sDevInfo.cacheOn = 0;
+        sDevInfo.cacheDays = 0;
+        st = RWDeviceStatus(1, &sDevInfo);
+        if (st != FS_OK)
+            return st;
+    }
+    const uint8_t noCache[FS_PINCACHE_SIZE] = {0};
+    if (FlashWrite(FS_PINCACHE_OFF, noCache, FS_PINCACHE_SIZE) != 0)
+        return SW_MEMORY_FAILURE;
+
     uint8_t pinKey[16] = {0};
     std::memcpy(pinKey, pin, pinLen);
     uint8_t enc[INNER_SECRET_LEN];
     sm4_crypt_ecb(pinKey, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, enc);
     Wipe(pinKey);
     st = WriteCOSFile(f2, 0, enc, INNER_SECRET_LEN);
-    if (st != FS_OK)
+    if (st != FS_OK) {
+        WriteCOSFile(f2, 0, rec.secret, INNER_SECRET_LEN);   // the record still holds the old PIN
         return st;
+    }
 
+    const _key_info_ oldRec = pinRec;
     ESHA1(pin, pinLen, digest);
     std::memcpy(reinterpret_cast<uint8_t*>(&pinRec) + 12, digest, sizeof digest);
     pinRec.tries = pinRec.maxTries;
     st = RWSystemKey(1, KEY_USER_PIN, &pinRec);
-    if (st != SW_OK)
+    if (st != SW_OK && !PinRecordHolds(KEY_USER_PIN, pinRec)) {
+        // File 2 goes back under the old PIN only while the record is known
+        // to hold the old PIN still.
+        if (PinRecordHolds(KEY_USER_PIN, oldRec))
+            WriteCOSFile(f2, 0, rec.secret, INNER_SECRET_LEN);
         return st;
-
-    if (sDevInfo.cacheOn != 0 || sDevInfo.cacheDays != 0) {
-        sDevInfo.cacheOn = 0;
-        sDevInfo.cacheDays = 0;
-        RWDeviceStatus(1, &sDevInfo);
     }
-    const uint8_t noCache[FS_PINCACHE_SIZE] = {0};
-    if (FlashWrite(FS_PINCACHE_OFF, noCache, FS_PINCACHE_SIZE) != 0)
-        return SW_MEMORY_FAILURE;
     return SW_OK;
 }
 

@@ -75,16 +75,6 @@ void SetPinDigest(_key_info_* rec, const uint8_t* pin, unsigned len)
     std::memcpy(rec->value, digest.data() + 4, 16);
 }
 
-// True when PIN record n can be read and holds the PIN digest of want.
-bool RecordHolds(uint32_t n, const _key_info_& want)
-{
-    _key_info_ now;
-    if (RWSystemKey(0, n, &now) != SW_OK)
-        return false;
-    return CRYPTO_memcmp(now.value, want.value, sizeof now.value) == 0 &&
-           CRYPTO_memcmp(now.rfu + 4, want.rfu + 4, 4) == 0;
-}
-
 }  // namespace
 
 uint16_t Ins_Verify_PIN()
@@ -254,11 +244,11 @@ uint16_t Ins_Change_PIN()
         }
     }
     st = RWSystemKey(1, n, &rec);
-    if (st != SW_OK && !RecordHolds(n, rec)) {
+    if (st != SW_OK && !PinRecordHolds(n, rec)) {
         // File 2 goes back under the old PIN only while the record is known
         // to hold the old PIN still; a record that cannot be read is left
         // as the failed write left it.
-        if (haveSecret && RecordHolds(n, oldRec))
+        if (haveSecret && PinRecordHolds(n, oldRec))
             WriteCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
         return st;
     }

@@ -36,6 +36,7 @@
 #include "common/crc16_oracle.h"
 #include "keydev/kmxdev.h"
 #include "tests/keydev/keydev_fixture.h"
+#include "smcrypto/sm4.h"
 #include "tools/imgbuild/imgbuild.h"
 #include "vcard/access_codes.h"
 #include "vcard/card_protocol.h"
@@ -229,7 +230,8 @@ struct World {
     Bytes id1 = kdt::machine_id(1), id2 = kdt::machine_id(2);
     Bytes plain = kdt::text("the challenge's plaintext");
     Bytes block1, block2;
-    Bytes card2;   // DER key card of id2, its key not masked
+    Bytes card2;         // DER key card of id2, its key not masked
+    Bytes innerSecret;   // the card's inner secret (file 2 under the default user PIN)
     std::string err;
     int status = -1;
 
@@ -291,6 +293,12 @@ struct World {
         }
         close_device();
         if ((st = key_card(id2, &card2)) != 0) return st;
+        Bytes f2 = file_of(read_image(base), 2);
+        if (f2.size() < 48) return -1;
+        uint8_t pinKey[16] = {0};
+        std::memcpy(pinKey, DEFAULT_USER_PIN, DEFAULT_PIN_LEN);
+        innerSecret.resize(48);
+        sm4_crypt_ecb(pinKey, SM4_ECB_DECRYPT, 48, f2.data(), innerSecret.data());
         block1 = kdt::challenge(pks, id1, plain);
         block2 = kdt::challenge(pks, id2, plain);
         return 0;
@@ -678,6 +686,32 @@ std::vector<Op> ops()
             EXPECT_EQ(verify(PIN_TYPE_USER, DEFAULT_USER_PIN), 0u);
             EXPECT_TRUE(decrypts(1, w.block2, w.plain));
             close_device();
+        };
+        v.push_back(op);
+    }
+
+    // The inner secret is stored again under NEW_PIN (the recovery's last
+    // step): file 2 and the user PIN record go together, the PIN cache off.
+    {
+        Op op;
+        op.name = "RestoreInnerSecret";
+        op.prepare = [](const std::string& image) { return open_admin(image); };
+        op.act = [](const std::string& i) {
+            return act_then_close(i, [] { return COS_Restore_rG(World::get().innerSecret.data(), NEW_PIN); });
+        };
+        op.owned = {0, 2};
+        op.pinCacheOwned = true;
+        op.check = [op](const std::string& image, const Bytes& before) {
+            others_unchanged(before, read_image(image), op, {5});
+            return check_user_pin(image) == DEFAULT_USER_PIN;
+        };
+        op.checkNew = [op](const std::string& image, const Bytes& before) {
+            const Bytes after = read_image(image);
+            others_unchanged(before, after, op, {5}, true);
+            EXPECT_EQ(check_user_pin(image), NEW_PIN);
+            Bytes dev = file_of(after, 0);
+            ASSERT_GE(dev.size(), 2u);
+            EXPECT_EQ(dev[1], 0) << "PIN cache still on";
         };
         v.push_back(op);
     }

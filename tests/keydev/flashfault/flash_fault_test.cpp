@@ -490,31 +490,44 @@ uint32_t act_then_close(const std::string&, const std::function<uint32_t()>& f)
     return st;
 }
 
+// An operation that replaces the user PIN (default -> NEW_PIN) and with it
+// file 2's cipher text: exactly one of the two PINs verifies and opens the
+// keys; cacheOff when the new state has the PIN cache off.
+Op user_pin_op(const char* name, std::function<bool(const std::string&)> prepare,
+               std::function<uint32_t()> f, bool cacheOff)
+{
+    Op op;
+    op.name = name;
+    op.prepare = std::move(prepare);
+    op.act = [f](const std::string& i) { return act_then_close(i, f); };
+    op.owned = {0, 2};
+    op.pinCacheOwned = true;
+    op.check = [op](const std::string& image, const Bytes& before) {
+        others_unchanged(before, read_image(image), op, {5});
+        return check_user_pin(image) == DEFAULT_USER_PIN;
+    };
+    op.checkNew = [op, cacheOff](const std::string& image, const Bytes& before) {
+        const Bytes after = read_image(image);
+        others_unchanged(before, after, op, {5}, true);
+        EXPECT_EQ(check_user_pin(image), NEW_PIN);
+        const Bytes dev = file_of(after, 0);
+        ASSERT_GE(dev.size(), 2u);
+        if (cacheOff) {
+            EXPECT_EQ(dev[1], 0) << "PIN cache still on";
+        }
+    };
+    return op;
+}
+
 std::vector<Op> ops()
 {
     std::vector<Op> v;
 
     // The user PIN changes from its default to NEW_PIN; file 2 is enciphered
     // anew and the cached-PIN block rewritten.
-    {
-        Op op;
-        op.name = "ChangeUserPin";
-        op.prepare = [](const std::string& image) { return DevOpen(DEV_TYPE_VCARD, image.c_str()) == 0; };
-        op.act = [](const std::string& i) {
-            return act_then_close(i, [] { return DevModifyPin(PIN_TYPE_USER, DEFAULT_USER_PIN, NEW_PIN); });
-        };
-        op.owned = {0, 2};
-        op.pinCacheOwned = true;
-        op.check = [op](const std::string& image, const Bytes& before) {
-            others_unchanged(before, read_image(image), op, {5});
-            return check_user_pin(image) == DEFAULT_USER_PIN;
-        };
-        op.checkNew = [op](const std::string& image, const Bytes& before) {
-            others_unchanged(before, read_image(image), op, {5}, true);
-            EXPECT_EQ(check_user_pin(image), NEW_PIN);
-        };
-        v.push_back(op);
-    }
+    v.push_back(user_pin_op(
+        "ChangeUserPin", [](const std::string& image) { return DevOpen(DEV_TYPE_VCARD, image.c_str()) == 0; },
+        [] { return DevModifyPin(PIN_TYPE_USER, DEFAULT_USER_PIN, NEW_PIN); }, false));
 
     // A host file is deleted: it is there whole, or gone.
     {
@@ -692,29 +705,9 @@ std::vector<Op> ops()
 
     // The inner secret is stored again under NEW_PIN (the recovery's last
     // step): file 2 and the user PIN record go together, the PIN cache off.
-    {
-        Op op;
-        op.name = "RestoreInnerSecret";
-        op.prepare = [](const std::string& image) { return open_admin(image); };
-        op.act = [](const std::string& i) {
-            return act_then_close(i, [] { return COS_Restore_rG(World::get().innerSecret.data(), NEW_PIN); });
-        };
-        op.owned = {0, 2};
-        op.pinCacheOwned = true;
-        op.check = [op](const std::string& image, const Bytes& before) {
-            others_unchanged(before, read_image(image), op, {5});
-            return check_user_pin(image) == DEFAULT_USER_PIN;
-        };
-        op.checkNew = [op](const std::string& image, const Bytes& before) {
-            const Bytes after = read_image(image);
-            others_unchanged(before, after, op, {5}, true);
-            EXPECT_EQ(check_user_pin(image), NEW_PIN);
-            Bytes dev = file_of(after, 0);
-            ASSERT_GE(dev.size(), 2u);
-            EXPECT_EQ(dev[1], 0) << "PIN cache still on";
-        };
-        v.push_back(op);
-    }
+    v.push_back(user_pin_op(
+        "RestoreInnerSecret", open_admin,
+        [] { return COS_Restore_rG(World::get().innerSecret.data(), NEW_PIN); }, true));
 
     // A blocked user PIN is reloaded with NEW_PIN: the user's keys and the
     // inner secret go, or the PIN stays blocked and the reload can be made

@@ -28,8 +28,13 @@ uint32_t chunk_len(uint32_t off, uint32_t total)
 uint32_t replace_record(uint8_t fileId, uint16_t size, const uint8_t* data, uint16_t len)
 {
     if (len > size) return ST_BAD_ARGUMENT;
-    if (COS_SelectFile(fileId, nullptr) != ST_FILE_NOT_FOUND) COS_DeleteFile(fileId);
-    uint32_t st = COS_CreateFile(fileId, size);
+    // Only a file that is not there needs no delete; a select or a delete
+    // that fails ends the replacement before anything else is written.
+    uint32_t st = COS_SelectFile(fileId, nullptr);
+    if (st == ST_OK) st = COS_DeleteFile(fileId);
+    else if (st == ST_FILE_NOT_FOUND) st = ST_OK;
+    if (st != ST_OK) return st;
+    st = COS_CreateFile(fileId, size);
     if (st != ST_OK) return st;
     return COS_WriteFile(data, len);
 }

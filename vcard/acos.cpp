@@ -20,6 +20,14 @@ constexpr uint8_t INNER_CURVE = 0;     // curve of the inner secret (prime192v1,
 // PIN record bytes 16..31 hold SHA-1 digest bytes 4..19 of the PIN.
 void PinDigest(const uint8_t* pin, uint32_t len, uint8_t digest[20]) { ESHA1(pin, len, digest); }
 
+// A key-record read that found no record: no key file, or the record lies
+// at or beyond the key file's used length. Any other failure (the image
+// could not be read, a damaged chain) says nothing about the record.
+bool RecordAbsent(uint16_t sw)
+{
+    return sw == SW_FILE_NOT_FOUND || sw == SW_KEY_NOT_FOUND || uint16_t(sw & ~SW_LE_MASK) == SW_WRONG_LE;
+}
+
 }  // namespace
 
 int BufIsZero(const uint8_t* p, int n)
@@ -111,11 +119,14 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
         // Record bytes 8..15 stay as the stored record has them (zero when
         // there is none); the header and the key value are replaced.
         std::memset(&rec, 0, sizeof rec);
-        if (RWSystemKey(0, number, &rec) == SW_OK) {
+        uint16_t sw = RWSystemKey(0, number, &rec);
+        if (sw == SW_OK) {
             if (rec.no == KEY_MASTER)
                 return SW_CONDITIONS_NOT_SATISFIED;   // the master key is installed only once
-        } else {
+        } else if (RecordAbsent(sw)) {
             std::memset(&rec, 0, sizeof rec);
+        } else {
+            return sw;   // a record that could not be read may be the master key
         }
         std::memcpy(&rec, value, 8);
         std::memcpy(rec.value, value + 8, 16);
@@ -136,6 +147,15 @@ uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t 
     if (rec.no != number || rec.type != type)
         return SW_WRONG_P1P2;
     return RWSystemKey(1, number, &rec);
+}
+
+int PinRecordHolds(uint32_t n, const _key_info_& want)
+{
+    _key_info_ now;
+    if (RWSystemKey(0, n, &now) != SW_OK)
+        return 0;
+    return CRYPTO_memcmp(now.value, want.value, sizeof now.value) == 0 &&
+           CRYPTO_memcmp(now.rfu + 4, want.rfu + 4, 4) == 0;
 }
 
 uint16_t WrongPinStatus(uint32_t triesLeft)
@@ -277,10 +297,13 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
     if (fid < FID_PRIVKEY || fid > FID_PRIVKEY + KEY_SLOT_MAX)
         return SW_KEY_NOT_FOUND;
     _file_info_ key;
-    if (SelectFile(fid, &key) != FS_OK || key.used < 16)
+    uint16_t sw = SelectFile(fid, &key);
+    if (sw == SW_MEMORY_FAILURE)
+        return sw;
+    if (sw != FS_OK || key.used < 16)
         return SW_KEY_NOT_FOUND;
     uint8_t table[16];
-    uint16_t sw = ReadCardFile(FID_CURVES, 0, table, sizeof table);
+    sw = ReadCardFile(FID_CURVES, 0, table, sizeof table);
     if (sw != FS_OK)
         return sw;
     const uint8_t serial = table[fid - FID_PRIVKEY];

@@ -102,9 +102,16 @@ uint16_t RWDeviceStatus(uint8_t write, _dev_info_* record);
 // master key already installed / record to update missing or empty; SW_WRONG_DATA
 // installation header does not match number and type; SW_WRONG_P1P2 stored record
 // does not match on update; SW_WRONG_LENGTH value shorter than needed; otherwise the
-// record transfer's status.
+// record transfer's status. Only a record that is not there (no key file, or
+// beyond its used length) counts as none: an installation whose read fails
+// otherwise answers that status and writes nothing.
 uint16_t WriteCosKey(uint8_t update, const uint8_t* value, int length, uint32_t number,
                      uint32_t type);
+
+// 1 when PIN record n can be read and holds the PIN digest of want (record
+// bytes 12..31), else 0. After a record write that reported a failure it
+// tells whether the new record landed or the old one is still there.
+int PinRecordHolds(uint32_t n, const _key_info_& want);
 
 // 1 when any of the security bits 3..n-1 is set (a PIN ranking above PIN n
 // has been verified), else 0.

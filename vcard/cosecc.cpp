@@ -302,7 +302,10 @@ int Chip_CalIsk(uint8_t serial, const uint8_t* indices, uint32_t count, const ui
             ok = false;
             break;
         }
-        FlashRead(FS_MATRIX_OFF + i * B, stored, B);
+        if (FlashRead(FS_MATRIX_OFF + i * B, stored, B) != 0) {
+            ok = false;
+            break;
+        }
         static const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF}, blank[4] = {0, 0, 0, 0};
         if (!std::memcmp(stored, erased, 4) || !std::memcmp(stored, blank, 4)) {
             ok = false;

@@ -110,17 +110,29 @@ int FlashRead(uint32_t offset, void* buffer, uint32_t n)
         std::memset(out, 0xFF, n);
         return -1;
     }
-    // One access reads the few bytes it needs, nothing more.
+    // One access reads the few bytes it needs, nothing more. A short read
+    // is continued; only the end of the image (a read of 0 bytes) stops it.
     size_t got = 0;
+    bool failed = false;
     while (got < n) {
         ssize_t r = pread(fd, out + got, n - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r < 0) {
+            failed = true;
+            break;
+        }
+        if (r == 0)
             break;
         got += static_cast<size_t>(r);
     }
     close(fd);
+    // A read that failed is a failed flash access: its bytes are unknown,
+    // never erased flash, and none of what was read is handed out.
+    if (failed) {
+        std::memset(out, 0xFF, n);
+        return -1;
+    }
     // What lies beyond the end of the image reads as erased flash.
     if (got < n)
         std::memset(out + got, 0xFF, n - got);

@@ -36,8 +36,9 @@ int SetDataFileId(const char* path, uint64_t dev, uint64_t ino);
 int Init_Flash(void);
 
 // Reads n bytes at offset. Bytes beyond the end of the image read as 0xFF
-// (erased flash); when the image cannot be opened the whole buffer is filled
-// with 0xFF and -1 is returned. 0 otherwise.
+// (erased flash); when the image cannot be opened or a read fails (an I/O
+// error, not the end of the image) the whole buffer is filled with 0xFF and
+// -1 is returned: the caller answers its flash error. 0 otherwise.
 int FlashRead(uint32_t offset, void* buffer, uint32_t n);
 
 // Writes n bytes at offset. An offset behind the end of the image first

@@ -253,15 +253,20 @@ uint16_t DeleteCOSFile(uint8_t fid)
     uint16_t sw = SelectFile(fid, &e);
     if (sw != FS_OK)
         return sw;
+    // The entry goes first: a failure after it leaves sectors that no file
+    // names (space lost, no file harmed), never an entry whose sectors are
+    // free for the next file to take.
+    if (!Fill(FS_DIR_OFF + 8u * fid, 0xFF, 8))
+        return SW_MEMORY_FAILURE;
     uint16_t s = e.first;
     for (uint32_t steps = 0; ValidSector(s) && steps < MAX_CHAIN_STEPS; ++steps) {
         uint16_t next;
-        if (!SetSectorStatus(s, 0) || !Fill(DataAddr(s, 0), 0xFF, FS_SECTOR_SIZE) ||
-            !NextSector(s, &next) || !Fill(FS_CHAIN_OFF + 4u * s, 0xFF, 4))
+        if (!NextSector(s, &next) || !SetSectorStatus(s, 0) || !Fill(DataAddr(s, 0), 0xFF, FS_SECTOR_SIZE) ||
+            !Fill(FS_CHAIN_OFF + 4u * s, 0xFF, 4))
             return SW_MEMORY_FAILURE;
         s = next;
     }
-    return Fill(FS_DIR_OFF + 8u * fid, 0xFF, 8) ? FS_OK : SW_MEMORY_FAILURE;
+    return FS_OK;
 }
 
 uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16_t length)
@@ -302,6 +307,7 @@ uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16
 
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length)
 {
+    const _file_info_ given = entry;
     const uint32_t off = offset, end = off + length;
     // A damaged directory may give any maximum size; no file exceeds 4096 bytes.
     const uint32_t maxsize = entry.maxsize < FS_FILE_MAX ? entry.maxsize : FS_FILE_MAX;
@@ -354,6 +360,10 @@ uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, u
         return st;
     if (end > entry.used)
         entry.used = static_cast<uint16_t>(end);
+    // An entry that the write left as it was is not written again: a
+    // rewrite that fails would report a write whose data has landed.
+    if (entry.used == given.used && entry.first == given.first)
+        return FS_OK;
     return StoreEntry(entry) ? FS_OK : SW_MEMORY_FAILURE;
 }
 

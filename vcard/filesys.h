@@ -59,8 +59,10 @@ uint16_t SelectFile(uint8_t fid, _file_info_* out);
 // SW_FILE_TOO_LARGE when maxsize is above 4096, SW_MEMORY_FAILURE when the entry cannot be written.
 uint16_t CreateCOSFile(_file_info_* info);
 
-// Frees the file's chain (sectors erased to 0xFF) and erases its entry.
-// SW_FILE_NOT_FOUND when there is no such file; SW_MEMORY_FAILURE when the image cannot be written.
+// Erases the file's entry, then frees its chain (sectors erased to 0xFF): a
+// failure part way leaves the file whole or gone, never an entry whose
+// sectors are free. SW_FILE_NOT_FOUND when there is no such file;
+// SW_MEMORY_FAILURE when the image cannot be read or written.
 uint16_t DeleteCOSFile(uint8_t fid);
 
 // Reads length bytes from offset of the file that entry describes.
@@ -70,8 +72,9 @@ uint16_t DeleteCOSFile(uint8_t fid);
 uint16_t ReadCOSFile(_file_info_ entry, uint16_t offset, uint8_t* buffer, uint16_t length);
 
 // Writes length bytes at offset, zero-filling any gap above the used length,
-// allocating sectors lowest number first, and stores the updated entry (the
-// caller's copy is not updated: select the file again to see it).
+// allocating sectors lowest number first, and stores the updated entry when
+// the write changed it (the caller's copy is not updated: select the file
+// again to see it).
 // SW_WRONG_P1P2 offset beyond the maximum size; SW_FILE_TOO_LARGE the write would end beyond it;
 // SW_NOT_ENOUGH_SPACE no free sector left; SW_MEMORY_FAILURE the image cannot be written.
 uint16_t WriteCOSFile(_file_info_ entry, uint16_t offset, const uint8_t* data, uint16_t length);

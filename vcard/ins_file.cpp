@@ -12,18 +12,23 @@ uint16_t Offset() { return uint16_t(uint16_t(sIFP.P1) << 8 | sIFP.P2); }
 
 // Reloads the current file's entry from the directory, so that reads and
 // updates never act on an entry that has changed or gone since it was
-// selected. False (and no current file) when it is gone.
-bool RefreshCurrentFile()
+// selected. FS_OK; SW_CONDITIONS_NOT_SATISFIED (and no current file) when it
+// is gone; SW_MEMORY_FAILURE (the current file kept) when its entry cannot
+// be read.
+uint16_t RefreshCurrentFile()
 {
     if (sfi.fid == NO_CURRENT_FILE)
-        return false;
+        return SW_CONDITIONS_NOT_SATISFIED;
     _file_info_ now;
-    if (SelectFile(sfi.fid, &now) != FS_OK) {
+    uint16_t st = SelectFile(sfi.fid, &now);
+    if (st == SW_MEMORY_FAILURE)
+        return st;
+    if (st != FS_OK) {
         ClearCurrentFile();
-        return false;
+        return SW_CONDITIONS_NOT_SATISFIED;
     }
     sfi = now;
-    return true;
+    return FS_OK;
 }
 
 }  // namespace
@@ -50,15 +55,16 @@ uint16_t Ins_Read_File()
         return SW_CONDITIONS_NOT_SATISFIED;
     if (!CheckFileSecure(sfi.fid, FOP_READ, sSecStatus))
         return SW_SECURITY_NOT_SATISFIED;
-    if (!RefreshCurrentFile())
-        return SW_CONDITIONS_NOT_SATISFIED;
+    uint16_t st = RefreshCurrentFile();
+    if (st != FS_OK)
+        return st;
     uint32_t offset = Offset();
     if (offset >= sfi.used)
         return SW_WRONG_OFFSET;
     uint32_t avail = sfi.used - offset;
     if (avail < sIFP.Le)
         return uint16_t(SW_WRONG_LE | (avail & 0xFF));
-    uint16_t st = ReadCOSFile(sfi, uint16_t(offset), sIFP.reply, sIFP.Le);
+    st = ReadCOSFile(sfi, uint16_t(offset), sIFP.reply, sIFP.Le);
     return st != FS_OK ? st : SW_OK;
 }
 
@@ -68,17 +74,24 @@ uint16_t Ins_Update_File()
         return SW_CONDITIONS_NOT_SATISFIED;
     if (!CheckFileSecure(sfi.fid, FOP_UPDATE, sSecStatus))
         return SW_SECURITY_NOT_SATISFIED;
-    if (!RefreshCurrentFile())
-        return SW_CONDITIONS_NOT_SATISFIED;
+    uint16_t st = RefreshCurrentFile();
+    if (st != FS_OK)
+        return st;
     uint32_t offset = Offset();
     if (offset > sfi.maxsize)
         return SW_WRONG_OFFSET;
     // The identity record is written once, while it is empty.
     if (sfi.fid == FID_IDENTITY && sfi.used != 0)
         return SW_CONDITIONS_NOT_SATISFIED;
-    uint16_t st = WriteCOSFile(sfi, uint16_t(offset), sIFP.data, sIFP.Lc);
+    st = WriteCOSFile(sfi, uint16_t(offset), sIFP.data, sIFP.Lc);
     // The write stored a new entry; keep the current record in step with it.
-    RefreshCurrentFile();
+    // When that entry cannot be read back the current file goes, so that no
+    // later update works from an entry older than the directory's.
+    if (RefreshCurrentFile() == SW_MEMORY_FAILURE) {
+        ClearCurrentFile();
+        if (st == FS_OK)
+            st = SW_MEMORY_FAILURE;
+    }
     return st != FS_OK ? st : SW_OK;
 }
 

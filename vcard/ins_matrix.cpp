@@ -143,7 +143,7 @@ uint16_t CalculateIdentityKey()
 // written (a full card) it is removed again, so the next import starts
 // afresh. A table shorter than 16 bytes (left so by a card that did not
 // remove it) counts as zeros behind what it holds and is written whole.
-uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
+uint16_t SetKeyCurve(uint8_t fid, uint8_t curve, uint8_t* was = nullptr)
 {
     _file_info_ table{};
     uint8_t curves[CURVE_TABLE_LEN] = {0};
@@ -155,6 +155,8 @@ uint16_t SetKeyCurve(uint8_t fid, uint8_t curve)
     if (st == FS_OK && held > 0)
         st = ReadCOSFile(table, 0, curves, held);
     if (st == FS_OK) {
+        if (was)
+            *was = curves[fid - FID_PRIVKEY];
         curves[fid - FID_PRIVKEY] = curve;
         st = WriteCOSFile(table, 0, curves, CURVE_TABLE_LEN);
     }
@@ -227,8 +229,9 @@ uint16_t ImportPrivateKey()
             sw = SW_CONDITIONS_NOT_SATISFIED;
         Wipe(held);
     }
+    uint8_t oldCurve = curve;
     if (sw == SW_OK) {
-        uint16_t st = SetKeyCurve(fid, curve);
+        uint16_t st = SetKeyCurve(fid, curve, &oldCurve);
         if (st != FS_OK)
             sw = st;
     }
@@ -237,6 +240,18 @@ uint16_t ImportPrivateKey()
         uint8_t enc[32];
         sm4_crypt_ecb(sInnerKey.buf, SM4_ECB_ENCRYPT, int(blk), scalar, enc);
         uint16_t st = WriteCOSFile(keyFile, 0, enc, uint16_t(blk));
+        if (st != FS_OK) {
+            // The slot keeps its old key only when the new one is known not
+            // to have landed; its curve label then goes back to the old key's.
+            uint8_t now[32];
+            uint16_t rd = ReadCardFile(fid, 0, now, uint16_t(blk));
+            const bool landed = rd == FS_OK && CRYPTO_memcmp(now, enc, blk) == 0;
+            if (landed)
+                st = FS_OK;
+            else if (rd != SW_MEMORY_FAILURE && oldCurve != curve)
+                SetKeyCurve(fid, oldCurve);
+            Wipe(now);
+        }
         if (st != FS_OK)
             sw = st;
         Wipe(enc);
@@ -368,9 +383,10 @@ uint16_t Ins_Get_erG()
 
 // 0x38: stores the recovered inner secret under a new user PIN. The secret is
 // checked against the CRC and SHA-1 that file 2 keeps of it before anything is
-// written, so a wrong secret cannot destroy the keys it protects. File 2 is
-// rewritten before the PIN record, and the PIN cache (keyed by file 2's
-// ciphertext) is switched off.
+// written, so a wrong secret cannot destroy the keys it protects. The PIN cache
+// (keyed by file 2's ciphertext) is switched off first, then file 2 is
+// rewritten before the PIN record; a failed record write puts file 2 back
+// under the old PIN while the record still holds it.
 uint16_t Ins_Restore_rG()
 {
     if (sIFP.data == nullptr || sIFP.Lc < INNER_SECRET_LEN + 8 || sIFP.Lc > INNER_SECRET_LEN + 16)
@@ -399,30 +415,43 @@ uint16_t Ins_Restore_rG()
     if (st != SW_OK)
         return st;
 
+    // The PIN cache goes off first: its block is keyed by file 2's cipher
+    // text, and a block left beside a new cipher text would cost the user
+    // PIN a try at every automatic verification.
+    if (sDevInfo.cacheOn != 0 || sDevInfo.cacheDays != 0) {
+        sDevInfo.cacheOn = 0;
+        sDevInfo.cacheDays = 0;
+        st = RWDeviceStatus(1, &sDevInfo);
+        if (st != FS_OK)
+            return st;
+    }
+    const uint8_t noCache[FS_PINCACHE_SIZE] = {0};
+    if (FlashWrite(FS_PINCACHE_OFF, noCache, FS_PINCACHE_SIZE) != 0)
+        return SW_MEMORY_FAILURE;
+
     uint8_t pinKey[16] = {0};
     std::memcpy(pinKey, pin, pinLen);
     uint8_t enc[INNER_SECRET_LEN];
     sm4_crypt_ecb(pinKey, SM4_ECB_ENCRYPT, INNER_SECRET_LEN, secret, enc);
     Wipe(pinKey);
     st = WriteCOSFile(f2, 0, enc, INNER_SECRET_LEN);
-    if (st != FS_OK)
+    if (st != FS_OK) {
+        WriteCOSFile(f2, 0, rec.secret, INNER_SECRET_LEN);   // the record still holds the old PIN
         return st;
+    }
 
+    const _key_info_ oldRec = pinRec;
     ESHA1(pin, pinLen, digest);
     std::memcpy(reinterpret_cast<uint8_t*>(&pinRec) + 12, digest, sizeof digest);
     pinRec.tries = pinRec.maxTries;
     st = RWSystemKey(1, KEY_USER_PIN, &pinRec);
-    if (st != SW_OK)
+    if (st != SW_OK && !PinRecordHolds(KEY_USER_PIN, pinRec)) {
+        // File 2 goes back under the old PIN only while the record is known
+        // to hold the old PIN still.
+        if (PinRecordHolds(KEY_USER_PIN, oldRec))
+            WriteCOSFile(f2, 0, rec.secret, INNER_SECRET_LEN);
         return st;
-
-    if (sDevInfo.cacheOn != 0 || sDevInfo.cacheDays != 0) {
-        sDevInfo.cacheOn = 0;
-        sDevInfo.cacheDays = 0;
-        RWDeviceStatus(1, &sDevInfo);
     }
-    const uint8_t noCache[FS_PINCACHE_SIZE] = {0};
-    if (FlashWrite(FS_PINCACHE_OFF, noCache, FS_PINCACHE_SIZE) != 0)
-        return SW_MEMORY_FAILURE;
     return SW_OK;
 }
 

@@ -58,6 +58,14 @@ uint16_t ReadSecretCipher(uint8_t out[INNER_SECRET_LEN], _file_info_* entry)
     return ReadCOSFile(*entry, 0, out, INNER_SECRET_LEN);
 }
 
+// Deletes a card file that may be missing: FS_OK when it is gone, or the
+// status of a delete that failed.
+uint16_t DeleteIfPresent(uint8_t fid)
+{
+    uint16_t st = DeleteCardFile(fid);
+    return st == SW_FILE_NOT_FOUND ? FS_OK : st;
+}
+
 // Sets bytes 12..31 of a PIN record to the SHA-1 digest of the PIN.
 void SetPinDigest(_key_info_* rec, const uint8_t* pin, unsigned len)
 {
@@ -109,7 +117,8 @@ uint16_t Ins_Auto_Verify()
         return st;
     uint8_t block[FS_PINCACHE_SIZE];
     cleanse_on_exit wipeBlock(block, sizeof block);
-    FlashRead(FS_PINCACHE_OFF, block, sizeof block);
+    if (FlashRead(FS_PINCACHE_OFF, block, sizeof block) != 0)
+        return SW_MEMORY_FAILURE;
     uint32_t len = GetLE32(block);
     // The block comes from the image: a length no PIN can have is refused
     // before it costs the user PIN a try.
@@ -155,28 +164,34 @@ uint16_t Ins_Reload_PIN()
     if (st != SW_OK)
         return st;
     SetPinDigest(&rec, sIFP.data, sIFP.Lc);
-    st = RWSystemKey(1, n, &rec);
-    if (st != SW_OK)
-        return st;
     if (n == KEY_USER_PIN) {
         // The inner secret cannot be deciphered without the old PIN: the
-        // user's keys go with it, and so do the held PIN and inner key.
-        DeleteCardFile(FID_INNERKEY);
-        for (uint8_t k = 0; k < 16; ++k) {
-            DeleteCardFile(uint8_t(FID_PRIVKEY + k));
-            DeleteCardFile(uint8_t(FID_PUBREC + k));
-            DeleteCardFile(uint8_t(FID_KEYID + k));
-        }
+        // user's keys go with it, and so do the held PIN, the inner key and
+        // the PIN cache. All of that goes before the new PIN is stored: a
+        // failure leaves the PIN blocked, and the reload can be repeated
+        // (files already gone are skipped then), never a new PIN beside an
+        // inner secret that it cannot open.
         OPENSSL_cleanse(&sUsrPin, sizeof sUsrPin);
         OPENSSL_cleanse(&sInnerKey, sizeof sInnerKey);
-        sDevInfo.cacheOn = 0;
-        sDevInfo.cacheDays = 0;
-        SaveDevInfo();
-        st = WriteCacheBlock(nullptr, 0, nullptr);
+        st = DeleteIfPresent(FID_INNERKEY);
+        for (uint8_t k = 0; st == FS_OK && k < 16; ++k) {
+            st = DeleteIfPresent(uint8_t(FID_PRIVKEY + k));
+            if (st == FS_OK)
+                st = DeleteIfPresent(uint8_t(FID_PUBREC + k));
+            if (st == FS_OK)
+                st = DeleteIfPresent(uint8_t(FID_KEYID + k));
+        }
+        if (st == FS_OK) {
+            sDevInfo.cacheOn = 0;
+            sDevInfo.cacheDays = 0;
+            st = SaveDevInfo();
+        }
+        if (st == FS_OK)
+            st = WriteCacheBlock(nullptr, 0, nullptr);
         if (st != FS_OK)
             return st;
     }
-    return SW_OK;
+    return RWSystemKey(1, n, &rec);
 }
 
 uint16_t Ins_Change_PIN()
@@ -196,6 +211,7 @@ uint16_t Ins_Change_PIN()
     st = RWSystemKey(0, n, &rec);
     if (st != SW_OK)
         return st;
+    const _key_info_ oldRec = rec;
     SetPinDigest(&rec, newPin, newLen);
 
     if (n != KEY_USER_PIN)
@@ -208,7 +224,10 @@ uint16_t Ins_Change_PIN()
     uint8_t oldCipher[INNER_SECRET_LEN], newCipher[INNER_SECRET_LEN];
     cleanse_on_exit wipeNew(newCipher, sizeof newCipher);
     _file_info_ entry;
-    bool haveSecret = SelectFile(FID_INNERKEY, &entry) == FS_OK;
+    st = SelectFile(FID_INNERKEY, &entry);
+    if (st != FS_OK && st != SW_FILE_NOT_FOUND)
+        return st;   // file 2 may exist: nothing is changed
+    const bool haveSecret = st == FS_OK;
     if (haveSecret) {
         st = ReadCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
         if (st != FS_OK)
@@ -225,18 +244,29 @@ uint16_t Ins_Change_PIN()
         }
     }
     st = RWSystemKey(1, n, &rec);
-    if (st != SW_OK) {
-        if (haveSecret)
+    if (st != SW_OK && !PinRecordHolds(n, rec)) {
+        // File 2 goes back under the old PIN only while the record is known
+        // to hold the old PIN still; a record that cannot be read is left
+        // as the failed write left it.
+        if (haveSecret && PinRecordHolds(n, oldRec))
             WriteCOSFile(entry, 0, oldCipher, INNER_SECRET_LEN);
         return st;
     }
-    if (haveSecret && sDevInfo.cacheOn) {
-        st = WriteCacheBlock(newPin, newLen, newCipher);
-        if (st != FS_OK)
-            return st;
-    }
+    // The new record is stored (also when its write reported a failure after
+    // the record had landed): the change is made.
     sUsrPin.len = newLen;
     PadPin(newPin, newLen, sUsrPin.buf);
+    if (haveSecret && sDevInfo.cacheOn) {
+        st = WriteCacheBlock(newPin, newLen, newCipher);
+        if (st != FS_OK) {
+            // The block still holds the old PIN under the old cipher text,
+            // which no longer opens it: the cache goes off rather than
+            // have the block cost the user PIN its tries.
+            sDevInfo.cacheOn = 0;
+            SaveDevInfo();
+            return st;
+        }
+    }
     return SW_OK;
 }
 

@@ -38,13 +38,19 @@ expect_refused_start() {   # expect_refused_start WHAT MESSAGE SUMS-BEFORE
   expect_eq "$1: config.ini and Key.dat unchanged" "$(stored_sums)" "$3"
 }
 
-case_key_dat_unreadable() {
+# start_unreadable NAME FILE: the host prepared (STORED_BEFORE: the sums of
+# config.ini and Key.dat then), and a start with every read of FILE failing.
+start_unreadable() {
   HOST_MAC=$(host_mac_of eth0)
   prepare_host "$E2E_DESC"
-  local before
-  before=$(stored_sums)
-  start_daemon faulty TARN_FAULT_READ="$KEYDAT" --
-  expect_refused_start "Key.dat unreadable (EIO)" "无法读取$KEYDAT(err:5, $EIO) , 启动失败" "$before"
+  STORED_BEFORE=$(stored_sums)
+  start_daemon faulty TARN_FAULT_READ="$2" --
+  expect_refused_start "$1 unreadable (EIO)" "无法读取$2(err:5, $EIO) , 启动失败" "$STORED_BEFORE"
+}
+
+case_key_dat_unreadable() {
+  start_unreadable Key.dat "$KEYDAT"
+  local before=$STORED_BEFORE
   expect_in "Key.dat unreadable: the log says why" "$LOGFILE" "] 无法读取$KEYDAT(err:5, $EIO) , 启动失败"
   check "Key.dat unreadable: the log ends with LOG END" log_framed 1
 
@@ -75,12 +81,7 @@ case_key_dat_unreadable() {
 }
 
 case_config_unreadable() {
-  HOST_MAC=$(host_mac_of eth0)
-  prepare_host "$E2E_DESC"
-  local before
-  before=$(stored_sums)
-  start_daemon faulty TARN_FAULT_READ="$INI" --
-  expect_refused_start "config.ini unreadable (EIO)" "无法读取$INI(err:5, $EIO) , 启动失败" "$before"
+  start_unreadable config.ini "$INI"
   expect_in "config.ini unreadable: the settings could not be read either" "$E2E_TMP/console" \
     "read_config_info fail."
 

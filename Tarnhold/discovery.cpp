@@ -5,10 +5,9 @@
 #include "common/config_lock.h"
 #include "common/file_operations.h"
 
-#include <unistd.h>
-
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <cerrno>

@@ -3,9 +3,11 @@
 #include "Tarnhold/frames.h"
 #include "common/ConfigBox.h"
 #include "common/config_lock.h"
+#include "common/file_operations.h"
 
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <cerrno>
@@ -18,24 +20,32 @@ std::string g_strUserDes;
 
 int GetNetCardCount(const char* path, std::map<std::string, std::string>& devices)
 {
-    FILE* fp = std::fopen(path, "r");
-    if (fp == nullptr) {
+    int fd = open_regular_fd(path);
+    if (fd < 0) {
         std::fprintf(stderr, "Open /proc/net/dev failed!errno:%d\n", errno);
+        return 0;
+    }
+    // The list is taken only when it was read whole: a read that fails part
+    // way would leave interfaces out, and the identifier is made from it.
+    std::string text;
+    int err = read_fd_whole(fd, text);
+    close(fd);
+    if (err != 0) {
+        std::fprintf(stderr, "Read /proc/net/dev failed!errno:%d\n", err);
         return 0;
     }
     int count = 0;
     int lineNo = 0;
-    char line[512];
-    bool midLine = false; // the rest of a line longer than the buffer
-    while (std::fgets(line, sizeof line, fp) != nullptr) {
-        const bool startsLine = !midLine;
-        midLine = std::strchr(line, '\n') == nullptr;
-        if (!startsLine)
-            continue;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        const std::string line =
+            text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        start = nl == std::string::npos ? text.size() : nl + 1;
         if (++lineNo <= 2)
             continue;
         char name[128] = {};
-        if (std::sscanf(line, "%127s", name) != 1 || name[0] == '\0')
+        if (std::sscanf(line.c_str(), "%127s", name) != 1 || name[0] == '\0')
             continue;
         size_t len = std::strlen(name);
         if (name[len - 1] == ':')
@@ -46,7 +56,6 @@ int GetNetCardCount(const char* path, std::map<std::string, std::string>& device
         std::printf("NetCardCount%d: %s\n", count, name);
         devices.emplace(name, std::string());
     }
-    std::fclose(fp);
     return count;
 }
 
@@ -85,11 +94,17 @@ std::string GuidToString(const GUID& guid)
     return buf;
 }
 
-void InitUUID(const char* keyDat, const std::vector<std::string>& macs)
+CidOutcome LoadOrMakeCID(const char* keyDat, const std::vector<std::string>& macs, int* readErr)
 {
-    ReadCID(keyDat);
+    const int err = ReadCIDStatus(keyDat);
+    if (readErr != nullptr)
+        *readErr = err == ENOENT ? 0 : err;
+    // Only a Key.dat that is not there, or holds no identifier, may be
+    // replaced: an identifier that could not be read is still the host's.
+    if (err != 0 && err != ENOENT)
+        return CidOutcome::Unreadable;
     if (g_szCID[0] != 0)
-        return;
+        return CidOutcome::Kept;
     size_t i = 0;
     for (const std::string& m : macs) {
         unsigned char mac[6] = {};
@@ -102,7 +117,7 @@ void InitUUID(const char* keyDat, const std::vector<std::string>& macs)
     if (i > 5 || i < 1) {
         // No identifier for this host: byte 0 stays 0, so nothing is saved.
         SaveCID(keyDat);
-        return;
+        return CidOutcome::None;
     }
     GUID guid;
     uuid_t raw;
@@ -112,24 +127,38 @@ void InitUUID(const char* keyDat, const std::vector<std::string>& macs)
     const size_t tail = (6 - i) * 6;
     g_szCID[0] = static_cast<char>(i);
     std::memcpy(g_szCID + 3 + 6 * i, text.data() + text.size() - tail, tail);
-    SaveCID(keyDat);
+    return SaveCID(keyDat) ? CidOutcome::Made : CidOutcome::NotSaved;
 }
 
-bool ReadUserDes(const char* configFile, const char* lockDir, std::string& des)
+void InitUUID(const char* keyDat, const std::vector<std::string>& macs)
+{
+    (void)LoadOrMakeCID(keyDat, macs, nullptr);
+}
+
+bool ReadUserDes(const char* configFile, const char* lockDir, std::string& des, int* readErr)
 {
     CConfigBox box;
-    return ReadUserDes(box, configFile, lockDir, des);
+    return ReadUserDes(box, configFile, lockDir, des, readErr);
 }
 
-bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des)
+bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des,
+                 int* readErr)
 {
     std::string v;
+    int err = 0;
     {
         // The tool may be rewriting the file: read it whole, not half-replaced.
         ConfigLock lock(lockDir);
-        box.load(configFile);
+        if (!box.load(configFile) && errno != ENOENT)
+            err = errno;
         v = box.get_property("info", "");
     }
+    if (readErr != nullptr)
+        *readErr = err;
+    // A file that is there but cannot be read does not say that no user is
+    // recorded, nor what the description is.
+    if (err != 0)
+        return false;
     if (v == "0") {
         std::puts("请填写使用者信息！");
         return false;

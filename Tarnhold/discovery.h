@@ -32,7 +32,9 @@ static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
 // Lists the interfaces of the file (two heading lines, then one line per
 // interface) into devices, without "lo" and names beginning "vir"; prints
-// each kept name and returns how many were kept.
+// each kept name and returns how many were kept. A file that cannot be
+// opened, or read to its end, lists nothing (0, a message on standard
+// error): a part of the list is never taken for the whole.
 int GetNetCardCount(const char* path = PROC_NET_DEV,
                     std::map<std::string, std::string>& devices = g_mapDevice);
 
@@ -47,13 +49,29 @@ std::string GuidToString(const GUID& guid);
 
 // Loads the CID from keyDat into g_szCID, or builds one from the first MACs
 // (one to five of them) and a fresh UUID and saves it. With no MAC or six or
-// more, no CID is built.
+// more, no CID is built. A Key.dat that exists but cannot be read is never
+// replaced: no CID is built then.
 void InitUUID(const char* keyDat = MAVO_KEY_DAT_FILE, const std::vector<std::string>& macs = g_vecMac);
+
+enum class CidOutcome {
+    Kept,       // Key.dat held an identifier, now in g_szCID
+    Made,       // a new identifier was built and saved
+    None,       // no identifier can be built (no MAC, or six and more)
+    Unreadable, // Key.dat exists but cannot be read; it is left as it is
+    NotSaved,   // a new identifier was built but could not be saved
+};
+// InitUUID with its outcome; readErr (when not null) gets the error number
+// of a Key.dat that could not be read, else 0.
+CidOutcome LoadOrMakeCID(const char* keyDat, const std::vector<std::string>& macs, int* readErr);
 
 // Reads "info" from the configuration file (under the configuration lock of
 // lockDir) into des. False, after printing the request for the user's
-// information, when it is "0"; a missing file or key gives "".
+// information, when it is "0"; a missing file or key gives "". A file that
+// exists but cannot be read also gives false, with nothing printed and des
+// unchanged: readErr (when not null) then gets the error number, and 0
+// otherwise.
 bool ReadUserDes(const char* configFile = MAVO_CONFIG_FILE, const char* lockDir = MAVO_DIR,
-                 std::string& des = g_strUserDes);
+                 std::string& des = g_strUserDes, int* readErr = nullptr);
 // The same through the given (fresh) property file object.
-bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des);
+bool ReadUserDes(CConfigBox& box, const char* configFile, const char* lockDir, std::string& des,
+                 int* readErr = nullptr);

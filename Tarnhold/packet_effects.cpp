@@ -63,7 +63,14 @@ unsigned PacketEffects::interface_index(const std::string& name)
 
 void PacketEffects::write_result(int v)
 {
-    WriteResult(box_, v, configFile_.c_str(), lockDir_.c_str());
+    if (WriteResult(box_, v, configFile_.c_str(), lockDir_.c_str()))
+        return;
+    // The outcome is not recorded (the file cannot be read or saved, or the
+    // save was refused): the log says so and the daemon goes on answering.
+    char line[LOG_MAX_TEXT + 1];
+    std::snprintf(line, sizeof line, "[%s %s %d] 认证结果 Result=%d 未能写入 %s！\n", LOG_SOURCE_FILE, "main",
+                  __LINE__, v, configFile_.c_str());
+    log(LOG_ERROR, line);
 }
 
 void PacketEffects::log(int level, const char* line)

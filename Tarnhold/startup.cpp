@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -58,6 +59,28 @@ int open_socket_or_fail(const StartupEnv& env)
     return sock;
 }
 
+// Ends start-up for a file of the daemon's own that it cannot do without:
+// the text on the console and, when a log is open, as an error line there;
+// then the log is closed. The exit status 1.
+int fail_start(int line, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int fail_start(int line, const char* fmt, ...)
+{
+    char text[LOG_MAX_TEXT + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    say(text);
+    if (g_bLoadLog) {
+        char wrapped[LOG_MAX_TEXT + 1];
+        std::snprintf(wrapped, sizeof wrapped, "[%s %s %d] %s\n", LOG_SOURCE_FILE, "main", line, text);
+        log_string(LOG_ERROR, wrapped);
+    }
+    log_close();
+    g_bLoadLog = false;
+    return 1;
+}
+
 } // namespace
 
 int PrepareDaemon(const StartupEnv& env, DaemonState& state, int& sock)
@@ -94,9 +117,25 @@ int PrepareDaemon(const StartupEnv& env, DaemonState& state, int& sock)
     }
     close(first);
 
-    InitUUID(env.keyDat, g_vecMac);
+    // The identifier is the identity the host's image is issued to: one that
+    // cannot be read is not replaced by a new one, and a new one that cannot
+    // be kept would be replaced at the next start. Either way the daemon
+    // does not start without it.
+    int err = 0;
+    switch (LoadOrMakeCID(env.keyDat, g_vecMac, &err)) {
+    case CidOutcome::Unreadable:
+        return fail_start(__LINE__, kStartFileNotRead, env.keyDat, err, std::strerror(err));
+    case CidOutcome::NotSaved:
+        return fail_start(__LINE__, kStartCidNotSaved, env.keyDat);
+    default:
+        break;
+    }
 
-    if (!ReadUserDes(env.configFile, env.lockDir, g_strUserDes)) {
+    // A configuration file that is there but cannot be read would leave the
+    // daemon without its description for its whole run.
+    if (!ReadUserDes(env.configFile, env.lockDir, g_strUserDes, &err)) {
+        if (err != 0)
+            return fail_start(__LINE__, kStartFileNotRead, env.configFile, err, std::strerror(err));
         std::fflush(stdout);
         log_close();
         g_bLoadLog = false;

@@ -25,6 +25,13 @@ struct StartupEnv {
     std::function<bool(int, std::map<std::string, std::string>&, std::vector<std::string>&)> readMacs;
 };
 
+// Start-up failures for the daemon's own files (console, and log line at
+// level 2): a file that exists but cannot be read (its path, the error
+// number and its text), and a new machine identifier that cannot be saved
+// (the path of Key.dat). Start-up then ends with status 1.
+inline constexpr const char* kStartFileNotRead = "无法读取%s(err:%d, %s) , 启动失败";
+inline constexpr const char* kStartCidNotSaved = "无法保存机器唯一标识到%s , 启动失败";
+
 // The fixed files, the packet socket of the protocol and SIOCGIFHWADDR.
 StartupEnv DefaultStartupEnv();
 

@@ -2,6 +2,9 @@
 
 #include "common/file_operations.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -62,42 +65,43 @@ bool CConfigBox::load(const std::string& config_file)
     std::setlocale(LC_ALL, "");
     // Only a regular file: a FIFO would wait for a writer, a device such as
     // /dev/zero would never end.
-    FILE* fp = open_regular_for_reading(config_file.c_str());
+    int fd = open_regular_fd(config_file.c_str());
+    int e = errno;
     std::setlocale(LC_ALL, "C");
     _is_open = false;
-    if (fp == nullptr)
+    if (fd < 0) {
+        errno = e;
         return false;
-
-    std::vector<std::string> lines;
-    bool failed = false;
-    try {
-        std::string text;
-        char chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0)
-            text.append(chunk, n);
-        failed = std::ferror(fp) != 0;
-
-        size_t start = 0;
-        while (!failed) {
-            size_t nl = text.find('\n', start);
-            std::string line =
-                text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-            if (!(line.empty() && lines.empty()))
-                lines.push_back(std::move(line));
-            if (nl == std::string::npos)
-                break;
-            start = nl + 1;
-        }
-    } catch (const std::bad_alloc&) {
-        // A file too big to hold is refused like an unreadable one.
-        failed = true;
     }
-    std::fclose(fp);
+
+    std::string text;
+    e = read_fd_whole(fd, text);
+    close(fd);
+    std::vector<std::string> lines;
+    if (e == 0) {
+        try {
+            size_t start = 0;
+            for (;;) {
+                size_t nl = text.find('\n', start);
+                std::string line =
+                    text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+                if (!(line.empty() && lines.empty()))
+                    lines.push_back(std::move(line));
+                if (nl == std::string::npos)
+                    break;
+                start = nl + 1;
+            }
+        } catch (const std::bad_alloc&) {
+            // A file too big to hold is refused like an unreadable one.
+            e = ENOMEM;
+        }
+    }
     // A read error (an I/O error, no memory) must not leave a partly read
     // file that a later save would write back.
-    if (failed)
+    if (e != 0) {
+        errno = e;
         return false;
+    }
 
     _config_file = config_file;
     _config_lines = std::move(lines);

@@ -23,7 +23,7 @@ public:
     // empty lines dropped). Opens the object on success. A file that cannot
     // be opened or read, is not a regular file (a directory, FIFO or device)
     // or is too big to hold in memory closes the object and keeps the lines
-    // held before.
+    // held before; false then, with errno telling why (ENOENT: no such file).
     // The process locale is "C" afterwards.
     virtual bool load(const std::string& config_file);
     // Rewrites the loaded file from the lines when open and modified, as one

@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -205,40 +206,73 @@ bool is_save_temporary_name(const char* name, const char* file_name)
     return true;
 }
 
-FILE* open_regular_for_reading(const char* file_path)
+int open_regular_fd(const char* file_path)
 {
     if (file_path == nullptr) {
         errno = EINVAL;
-        return nullptr;
+        return -1;
     }
     // Not blocking: a FIFO must not hold the open until some writer comes.
     int fd = open(file_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return nullptr;
+        return -1;
     struct stat st;
     bool got = fstat(fd, &st) == 0;
     if (!got || !S_ISREG(st.st_mode)) {
         int e = !got ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         close(fd);
         errno = e;
-        return nullptr;
+        return -1;
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl != -1)
         fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    FILE* fp = fdopen(fd, "r");
-    if (fp == nullptr) {
-        int e = errno;
-        close(fd);
-        errno = e;
+    return fd;
+}
+
+long read_fd_up_to(int fd, char* buf, size_t cap)
+{
+    size_t got = 0;
+    while (got < cap) {
+        ssize_t n = read(fd, buf + got, cap - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
     }
-    return fp;
+    return static_cast<long>(got);
+}
+
+int read_fd_whole(int fd, std::string& out)
+{
+    out.clear();
+    try {
+        char chunk[4096];
+        for (;;) {
+            long n = read_fd_up_to(fd, chunk, sizeof chunk);
+            if (n < 0) {
+                int e = errno;
+                out.clear();
+                return e;
+            }
+            out.append(chunk, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof chunk)
+                return 0;
+        }
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        out.shrink_to_fit();
+        return ENOMEM;
+    }
 }
 
 long read_file_to_buff(const char* file_path, unsigned long len, char* data)
 {
-    FILE* fp = open_regular_for_reading(file_path);
-    if (fp == nullptr) {
+    int fd = open_regular_fd(file_path);
+    if (fd < 0) {
         int e = errno;
         // A folder opens, as a stream would, but cannot be read.
         if (e == EISDIR)
@@ -247,16 +281,16 @@ long read_file_to_buff(const char* file_path, unsigned long len, char* data)
             LOG_FAIL("Can't open %s.\n", file_path != nullptr ? file_path : "(null)");
         return -1;
     }
-    size_t n = (len > 0 && data != nullptr) ? std::fread(data, 1, len, fp) : 0;
-    // A read error (a directory, an I/O error) is a failure, not an empty file.
-    if (std::ferror(fp)) {
+    long n = (len > 0 && data != nullptr) ? read_fd_up_to(fd, data, len) : 0;
+    // A read error (an I/O error) is a failure, not an empty file.
+    if (n < 0) {
         int e = errno;
-        std::fclose(fp);
+        close(fd);
         LOG_FAIL("Read file err:%d, %s.\n", e, std::strerror(e));
         return -1;
     }
-    std::fclose(fp);
-    return static_cast<long>(n);
+    close(fd);
+    return n;
 }
 
 int read_Offset_file_to_buff(FILE* fp, long long nByteOffset, unsigned long len, char* data,

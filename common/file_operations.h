@@ -19,10 +19,22 @@ enum emDESIRED_CREATION {
 // The values are the C seek origins.
 enum emPOINTER_MOVEMETHOD { MO_FILE_BEGIN = 0, MO_FILE_CURRENT = 1, MO_FILE_FILE_END = 2 };
 
-// Opens a regular file for reading ("r"). Anything else (a directory, a FIFO,
-// a device, a socket) gives null with errno set, without waiting for a writer
-// at the other end of a FIFO and without reading a device that never ends.
-FILE* open_regular_for_reading(const char* file_path);
+// Opens a regular file for reading, as a descriptor (close-on-exec). Anything
+// else (a directory, a FIFO, a device, a socket) gives -1 with errno set
+// (ENOENT for a missing file, EISDIR for a folder, EINVAL for another kind of
+// file), without waiting for a writer at the other end of a FIFO and without
+// reading a device that never ends.
+int open_regular_fd(const char* file_path);
+
+// Reads from fd until cap bytes are in buf or the end of the file is reached
+// (a read interrupted by a signal is repeated). The number of bytes read, or
+// -1 with errno set when a read fails: a failed read is never taken for the
+// end of the file.
+long read_fd_up_to(int fd, char* buf, size_t cap);
+// Reads the rest of fd into out (replacing what it held). 0, or the error
+// number of the failure (ENOMEM when the text does not fit in memory); out
+// is then empty.
+int read_fd_whole(int fd, std::string& out);
 
 // Reads at most len bytes of the file into data. Returns the number of bytes
 // read (0 for an empty file), or -1 when the file cannot be opened or read

@@ -4,23 +4,31 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 char g_szCID[CID_LEN];
 
-void ReadCID(const char* path)
+int ReadCIDStatus(const char* path)
 {
-    FILE* fp = open_regular_for_reading(path);
-    if (fp == nullptr)
-        return;
+    int fd = open_regular_fd(path);
+    if (fd < 0)
+        return errno;
     // Read into a scratch buffer so a read error changes nothing.
     char buf[CID_LEN];
-    size_t n = std::fread(buf, 1, sizeof buf, fp);
-    bool failed = std::ferror(fp) != 0;
-    std::fclose(fp);
-    if (!failed)
-        std::memcpy(g_szCID, buf, n);
+    long n = read_fd_up_to(fd, buf, sizeof buf);
+    int e = n < 0 ? errno : 0;
+    close(fd);
+    if (n < 0)
+        return e != 0 ? e : EIO;
+    std::memcpy(g_szCID, buf, static_cast<size_t>(n));
+    return 0;
+}
+
+void ReadCID(const char* path)
+{
+    (void)ReadCIDStatus(path);
 }
 
 bool SaveCID(const char* path)

@@ -15,6 +15,13 @@ extern char g_szCID[CID_LEN];
 // shorter file replaces only its own length, a missing or unreadable file,
 // or one that is not a regular file (a directory, FIFO or device), nothing.
 void ReadCID(const char* path = MAVO_KEY_DAT_FILE);
+// ReadCID with its outcome: 0 when the file was read, ENOENT when there is
+// no such file, otherwise the error number of the failure to open or read
+// it (EISDIR for a folder, EINVAL for another kind of file that is not a
+// regular one, EIO, EMFILE, ...). Only after 0 or ENOENT does a zero first
+// byte of g_szCID mean that the host has no identifier; after any other
+// failure the identifier is unknown, and Key.dat must not be replaced.
+int ReadCIDStatus(const char* path = MAVO_KEY_DAT_FILE);
 
 // Writes the 39 bytes of g_szCID to the file when its first byte is non-zero,
 // replacing the file as one step (a failure leaves the old file). True when

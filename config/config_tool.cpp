@@ -27,6 +27,8 @@ constexpr size_t ID_BUF_LEN = 100;
 
 void say(const char* text) { std::puts(text); }
 
+__attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...);
+
 // Image folder: made when missing, readable by all and writable by its owner
 // only; an existing folder keeps its mode until an installation takes write
 // access away from its group and others (install_image_fd).
@@ -36,13 +38,41 @@ void ensure_cert_dir(const ConfigEnv& env)
         mkdir(env.cert_dir.c_str(), 0755);
 }
 
-void record_installed(const ConfigEnv& env)
+// Loads config_file under its lock into box. False, after saying so on
+// standard error, when the file is there but cannot be read; a missing file
+// reads as one without keys (and is never created).
+bool load_config(CConfigBox& box, const ConfigEnv& env)
+{
+    if (box.load(env.config_file) || errno == ENOENT)
+        return true;
+    fail(kNotRead, env.config_file.c_str(), std::strerror(errno));
+    return false;
+}
+
+// "Result" 11 after an installation. False, after saying so on standard
+// error, when it could not be recorded.
+bool record_installed(const ConfigEnv& env)
 {
     ConfigLock lock(env.config_dir.c_str());
     CConfigBox box;
-    box.load(env.config_file);
-    box.set_property_as_int("Result", RESULT_INSTALLED);
-    box.save();
+    bool ok = (box.load(env.config_file) || errno == ENOENT) &&
+              box.set_property_as_int("Result", RESULT_INSTALLED) && box.save();
+    if (!ok)
+        fail(kResultNotSaved, env.config_file.c_str());
+    return ok;
+}
+
+// Zero-fills g_szCID and reads Key.dat into it. False, after saying so on
+// standard error, when Key.dat is there but cannot be read: the machine's
+// identifier is then unknown, not absent.
+bool read_key_dat(const ConfigEnv& env)
+{
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    const int err = ReadCIDStatus(env.key_dat.c_str());
+    if (err == 0 || err == ENOENT)
+        return true;
+    fail(kNotRead, env.key_dat.c_str(), std::strerror(err));
+    return false;
 }
 
 // Common start of import, update and path: the argument, or null after the
@@ -61,21 +91,23 @@ const char* source_argument(int argc, char** argv, const ConfigEnv& env)
     return argv[2];
 }
 
-void cmd_import(int argc, char** argv, const ConfigEnv& env)
+// Exit status 1 when the image was installed but "Result" 11 could not be
+// recorded; else 0.
+int cmd_import(int argc, char** argv, const ConfigEnv& env)
 {
     const char* src = source_argument(argc, argv, env);
     if (src == nullptr)
-        return;
+        return 0;
     size_t n = std::strlen(src);
     if (n < 3 || std::strcmp(src + n - 3, "vkd") != 0) {
         say(kBadType);
-        return;
+        return 0;
     }
     if (!install_image_file(src, env.cert_dir, env.image_name)) {
         say(kBadPath);
-        return;
+        return 0;
     }
-    record_installed(env);
+    return record_installed(env) ? 0 : 1;
 }
 
 // A private folder (mode 0700) that is removed with its files. Each probe
@@ -201,8 +233,8 @@ Probe probe_candidate(const std::string& candidate, ScratchDir& scratch, const C
     return Probe::Match;
 }
 
-// A failure of path on standard error, after what standard output holds.
-__attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...)
+// A failure on standard error, after what standard output holds.
+void fail(const char* fmt, ...)
 {
     std::fflush(stdout);
     va_list ap;
@@ -211,16 +243,16 @@ __attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...)
     va_end(ap);
 }
 
-// Exit status 1 when path could not look at every candidate and none
-// matched, or when the adopted identity could not be written to Key.dat;
-// else 0.
+// Exit status 1 when path could not read Key.dat, could not look at every
+// candidate and none matched, or installed an image but could not write the
+// adopted identity to Key.dat or record "Result" 11; else 0.
 int cmd_path(int argc, char** argv, const ConfigEnv& env)
 {
     const char* dir = source_argument(argc, argv, env);
     if (dir == nullptr)
         return 0;
-    std::memset(g_szCID, 0, sizeof g_szCID);
-    ReadCID(env.key_dat.c_str());
+    if (!read_key_dat(env))
+        return 1;
     if (g_szCID[0] == 0) {
         say(kNoCid);
         return 0;
@@ -268,20 +300,18 @@ int cmd_path(int argc, char** argv, const ConfigEnv& env)
     // The image is installed either way, so "Result" records it; a Key.dat
     // that keeps the old identifier is reported, not passed over.
     const bool saved = SaveCID(env.key_dat.c_str());
-    record_installed(env);
-    if (!saved) {
+    if (!saved)
         fail(kKeyDatNotSaved, env.key_dat.c_str());
-        return 1;
-    }
-    return 0;
+    const bool recorded = record_installed(env);
+    return saved && recorded ? 0 : 1;
 }
 
-void cmd_analyze(const ConfigEnv& env)
+int cmd_analyze(const ConfigEnv& env)
 {
     std::string image = env.image_path();
     if (access(image.c_str(), F_OK) != 0) {
         say(kNoImage);
-        return;
+        return 0;
     }
     unsigned char id[ID_BUF_LEN] = {};
     size_t len = ID_BUF_LEN;
@@ -293,26 +323,29 @@ void cmd_analyze(const ConfigEnv& env)
         len = 0;
     std::string id_hex = getHex(id, static_cast<int>(len));
 
-    std::memset(g_szCID, 0, sizeof g_szCID);
-    ReadCID(env.key_dat.c_str());
+    // The text without an identifier would say that the machine has none.
+    if (!read_key_dat(env))
+        return 1;
     if (g_szCID[0] != 0) {
         std::string cid_hex = getHex(reinterpret_cast<const unsigned char*>(g_szCID), CID_LEN);
         std::printf(kAnalyzeWithCid, id_hex.c_str(), cid_hex.c_str());
     } else {
         std::printf(kAnalyze, id_hex.c_str());
     }
+    return 0;
 }
 
-void cmd_show(const ConfigEnv& env)
+int cmd_show(const ConfigEnv& env)
 {
-    std::memset(g_szCID, 0, sizeof g_szCID);
-    ReadCID(env.key_dat.c_str());
+    if (!read_key_dat(env))
+        return 1;
     if (g_szCID[0] == 0) {
         say(kNoCid);
-        return;
+        return 0;
     }
     std::string cid_hex = getHex(reinterpret_cast<const unsigned char*>(g_szCID), CID_LEN);
     std::printf(kShow, cid_hex.c_str());
+    return 0;
 }
 
 int run(const ConfigEnv& env, const std::string& cmd)
@@ -321,10 +354,13 @@ int run(const ConfigEnv& env, const std::string& cmd)
     return env.run_shell ? env.run_shell(cmd.c_str()) : -1;
 }
 
-void cmd_result(const ConfigEnv& env)
+// Exit status 1 when config.ini is there but cannot be read: the result is
+// then unknown, not "failed".
+int cmd_result(const ConfigEnv& env)
 {
     CConfigBox box;
-    box.load(env.config_file);
+    if (!load_config(box, env))
+        return 1;
     switch (box.get_property_as_int("Result", 0)) {
     case 0: say(kResultFailed); break;
     case 1: say(kResultOk); break;
@@ -332,31 +368,37 @@ void cmd_result(const ConfigEnv& env)
     case 3: say(kResultBadMac); break;
     default: say(kResultWaiting); break;
     }
+    return 0;
 }
 
-void cmd_info(int argc, char** argv, const ConfigEnv& env)
+// Exit status 1 when config.ini cannot be read (what is recorded is then
+// unknown) or the description cannot be saved; else 0.
+int cmd_info(int argc, char** argv, const ConfigEnv& env)
 {
     if (argc != 4) {
         say(kBadCommand);
-        return;
+        return 0;
     }
     std::string description = std::string(argv[2]) + "(" + argv[3] + ")";
     // The daemon sends the description in its identity reply, which holds
     // 1 to 128 bytes; a longer one could never be sent, nor replaced later.
     if (description.size() > MAX_USER_DESCRIPTION) {
         say(kBadCommand);
-        return;
+        return 0;
     }
     ConfigLock lock(env.config_dir.c_str());
     CConfigBox box;
-    box.load(env.config_file);
+    if (!load_config(box, env))
+        return 1;
     std::string current = box.get_property("info", "");
     if (current == "0") {
-        box.set_property("info", description);
-        box.save();
-        return;
+        if (box.set_property("info", description) && box.save())
+            return 0;
+        fail(kUserNotSaved, env.config_file.c_str());
+        return 1;
     }
     std::printf(kUserKnown, current.c_str());
+    return 0;
 }
 
 } // namespace
@@ -371,22 +413,22 @@ int config_main(int argc, char** argv, const ConfigEnv& env)
     std::string cmd = argv[1];
     int status = 0;
     if (cmd == "import" || cmd == "update")
-        cmd_import(argc, argv, env);
+        status = cmd_import(argc, argv, env);
     else if (cmd == "path")
         status = cmd_path(argc, argv, env);
     else if (cmd == "analyze")
-        cmd_analyze(env);
+        status = cmd_analyze(env);
     else if (cmd == "show")
-        cmd_show(env);
+        status = cmd_show(env);
     else if (cmd == "start") {
         run(env, kKillQuiet);
         run(env, env.daemon);
     } else if (cmd == "stop")
         run(env, kKill);
     else if (cmd == "result")
-        cmd_result(env);
+        status = cmd_result(env);
     else if (cmd == "info")
-        cmd_info(argc, argv, env);
+        status = cmd_info(argc, argv, env);
     std::fflush(stdout);
     return status;
 }

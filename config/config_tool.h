@@ -25,11 +25,13 @@ struct ConfigEnv {
 };
 
 // Runs the command of argv (argv[1], its arguments after it) and returns the
-// exit status: 0, except 1 when path could not do its work (reported on
-// standard error): its scratch folder could not be made, a candidate could
-// not be copied there and no other one matched, or it installed an image
-// but could not write the identity to Key.dat. Messages go to standard
-// output.
+// exit status: 0, except 1 when a command could not read or save a file it
+// needs (reported on standard error): config.ini or Key.dat exists but
+// cannot be read (result, info, show, analyze, path); import, update or
+// path installed an image but could not record "Result" 11; info could not
+// save the description; path could not make its scratch folder, could not
+// copy a candidate there while no other one matched, or could not write the
+// adopted identity to Key.dat. Messages go to standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -53,6 +55,13 @@ inline constexpr const char* kResultWaiting = "等待认证！";
 // On standard error, with Key.dat's path: path could not record the adopted
 // identity.
 inline constexpr const char* kKeyDatNotSaved = "机器唯一标识未能写入 %s！\n";
+// On standard error, with the path of config.ini: "Result" 11 could not be
+// recorded after an installation, or info could not save the description.
+inline constexpr const char* kResultNotSaved = "认证结果未能写入 %s！\n";
+inline constexpr const char* kUserNotSaved = "使用者信息未能写入 %s！\n";
+// On standard error: the file named exists but cannot be read (%s the file,
+// then the reason).
+inline constexpr const char* kNotRead = "无法读取 %s：%s！\n";
 // On standard error: path could not make its scratch folder in the folder
 // named (%s the folder, then the reason), or could not copy the candidate
 // named there (%s the candidate, then the reason).

@@ -1,6 +1,6 @@
 // config: the operator's tool. One command per invocation; failures and
-// answers are console messages, and the exit status is 0 except when path
-// cannot write Key.dat.
+// answers are console messages, and the exit status is 0 except when a
+// command cannot read or save a file it needs (config_main).
 #include "common/paths.h"
 #include "config/config_tool.h"
 #include "config/image_search.h"

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -207,6 +209,60 @@ TEST_F(MachineId, StoredIdentifierKept)
             EXPECT_EQ(read_file(keyDat), cid()) << c.name;
         }
     }
+}
+
+// Only a Key.dat that is not there, or holds no identifier, gets a new one:
+// one that is there but cannot be read is left as it is and none is made.
+TEST_F(MachineId, UnreadableKeyDatIsNeverReplaced)
+{
+    const std::string keyDat = dir.file("Key.dat");
+    ASSERT_EQ(mkdir(keyDat.c_str(), 0755), 0);
+    int err = -1;
+    EXPECT_EQ(LoadOrMakeCID(keyDat.c_str(), mac_list(1), &err), CidOutcome::Unreadable);
+    EXPECT_EQ(err, EISDIR);
+    EXPECT_EQ(g_szCID[0], 0);
+    struct stat st;
+    EXPECT_TRUE(lstat(keyDat.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    InitUUID(keyDat.c_str(), mac_list(1));
+    EXPECT_EQ(g_szCID[0], 0);
+    EXPECT_TRUE(lstat(keyDat.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    ASSERT_EQ(rmdir(keyDat.c_str()), 0);
+
+    // Missing: a new identifier, saved.
+    EXPECT_EQ(LoadOrMakeCID(keyDat.c_str(), mac_list(1), &err), CidOutcome::Made);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(read_file(keyDat), cid());
+    const std::string made = cid();
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    EXPECT_EQ(LoadOrMakeCID(keyDat.c_str(), mac_list(2), &err), CidOutcome::Kept);
+    EXPECT_EQ(cid(), made);
+
+    // A new one that cannot be saved (no folder for Key.dat) is told apart.
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    EXPECT_EQ(LoadOrMakeCID(dir.file("no/Key.dat").c_str(), mac_list(1), &err), CidOutcome::NotSaved);
+    EXPECT_EQ(err, 0);
+    std::memset(g_szCID, 0, sizeof g_szCID);
+    EXPECT_EQ(LoadOrMakeCID(dir.file("none").c_str(), mac_list(0), &err), CidOutcome::None);
+}
+
+// A configuration file that is there but cannot be read tells nothing about
+// the user: false with its reason, nothing printed, the description kept.
+TEST(UserDescription, UnreadableFileIsNotAnEmptyOne)
+{
+    TmpDir dir;
+    ASSERT_EQ(mkdir(dir.file("config.ini").c_str(), 0755), 0);
+    std::string des = "before";
+    int err = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(ReadUserDes(dir.file("config.ini").c_str(), dir.path().c_str(), des, &err));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(err, EISDIR);
+    EXPECT_EQ(des, "before");
+
+    // Missing: the empty description, no error.
+    EXPECT_TRUE(ReadUserDes(dir.file("missing.ini").c_str(), dir.path().c_str(), des, &err));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(des, "");
 }
 
 TEST(UserDescription, ReadFromConfig)

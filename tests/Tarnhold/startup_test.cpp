@@ -2,6 +2,7 @@
 
 #include "Tarnhold/discovery.h"
 #include "Tarnhold/fake_effects.h"
+#include "Tarnhold/packet_effects.h"
 #include "Tarnhold/result.h"
 #include "common/ConfigBox.h"
 #include "common/config_lock.h"
@@ -200,6 +201,64 @@ TEST_F(Startup, EndsBeforeDetaching)
     }
 }
 
+// Files of the daemon's own that it cannot do without: a Key.dat or a
+// config.ini that is there but cannot be read (here: a folder in its
+// place), and a new identifier that cannot be saved, end the start with
+// status 1, the reason on the console and in the log; nothing is replaced.
+TEST_F(Startup, EndsWithoutItsFiles)
+{
+    struct {
+        const char* name;
+        std::function<void(Startup&)> arrange;
+        std::function<std::string(Startup&)> message;
+        bool logged;
+    } cases[] = {
+        {"KeyDatUnreadable", [](Startup& s) { ASSERT_EQ(mkdir(s.keyDat.c_str(), 0755), 0); },
+         [](Startup& s) { return "无法读取" + s.keyDat + "(err:21, Is a directory) , 启动失败\n"; }, true},
+        {"CidNotSaved",
+         [](Startup& s) {
+             s.keyDat = s.dir.file("no/Key.dat");
+             s.env.keyDat = s.keyDat.c_str();
+         },
+         [](Startup& s) { return "无法保存机器唯一标识到" + s.keyDat + " , 启动失败\n"; }, true},
+        // The settings cannot be read either: no log.
+        {"ConfigUnreadable",
+         [](Startup& s) {
+             unlink(s.cfg.c_str());
+             ASSERT_EQ(mkdir(s.cfg.c_str(), 0755), 0);
+         },
+         [](Startup& s) { return "无法读取" + s.cfg + "(err:21, Is a directory) , 启动失败\n"; }, false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        c.arrange(*this);
+        std::string out;
+        EXPECT_EQ(run(&out), 1) << c.name;
+        EXPECT_EQ(sock, -1) << c.name;
+        const std::string want = c.message(*this);
+        ASSERT_GE(out.size(), want.size()) << c.name;
+        EXPECT_EQ(out.substr(out.size() - want.size()), want) << c.name << ": " << out;
+        EXPECT_FALSE(g_bLoadLog) << c.name;
+        if (c.logged) {
+            const std::string logText = read_file(log);
+            EXPECT_NE(logText.find("] " + want.substr(0, want.size() - 1)), std::string::npos) << logText;
+            ASSERT_GE(logText.size(), 8u) << c.name;
+            EXPECT_EQ(logText.substr(logText.size() - 8), "LOG END\n") << c.name;
+        }
+        struct stat st;
+        if (c.name == std::string("CidNotSaved")) {
+            EXPECT_FALSE(file_exists(keyDat)) << c.name;
+        } else if (c.name == std::string("KeyDatUnreadable")) {
+            EXPECT_TRUE(lstat(keyDat.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.name;
+        } else {
+            EXPECT_TRUE(lstat(cfg.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.name;
+            rmdir(cfg.c_str());
+        }
+        rmdir(keyDat.c_str());
+        TearDown();
+    }
+}
+
 // Detaching, run in a child so that the test process stays as it is: the
 // starter ends with 0, output buffered before the forks appears once, and
 // the daemon is in a session of its own without being its leader, with its
@@ -302,6 +361,46 @@ TEST(Result, AppendedWhenMissing)
     ASSERT_TRUE(check.load(dir.file("config.ini")));
     EXPECT_EQ(check.get_property("Result", ""), "1");
     EXPECT_EQ(check.get_property("info", ""), "Li Lei");
+}
+
+// A "Result" that cannot be written (config.ini cannot be read, here a
+// folder in its place) is logged as an error line; the next write, with
+// the file back, goes on as usual and logs nothing.
+TEST(Result, FailedWriteIsLogged)
+{
+    TmpDir dir;
+    const std::string logFile = dir.file("log"), ini = dir.file("config.ini");
+    set_log_file_name(logFile.c_str());
+    set_log_max_row(1000);
+    log_set_level(0);
+    ASSERT_EQ(log_init(), 0);
+    g_bLoadLog = true;
+    ASSERT_EQ(mkdir(ini.c_str(), 0755), 0);
+    CConfigBox box;
+    PacketEffects fx(-1, box, ini, dir.path(), dir.file("private.vkd"));
+    fx.write_result(2);
+    ASSERT_EQ(rmdir(ini.c_str()), 0);
+    write_file(ini, "Result=1\n");
+    fx.write_result(3);
+    log_close();
+    g_bLoadLog = false;
+    EXPECT_EQ(read_file(ini), "Result=3\n");
+    const std::string text = read_file(logFile);
+    std::string line;
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        std::string l = text.substr(at, nl - at);
+        if (l.find("未能写入") != std::string::npos) {
+            EXPECT_TRUE(line.empty()) << text;
+            line = l;
+        }
+        at = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    EXPECT_EQ(line.rfind("[ERROR: ", 0), 0u) << line;
+    const std::string tail = "] 认证结果 Result=2 未能写入 " + ini + "！";
+    ASSERT_GE(line.size(), tail.size()) << text;
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+    EXPECT_NE(line.find("[packet_effects.cpp main "), std::string::npos) << line;
 }
 
 TEST(Result, MissingFileIsNotCreated)

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
@@ -135,4 +138,51 @@ TEST(MachineId, ExecutablePathIsSplitAtLastSlash)
     // A buffer too small for the link is refused, never overrun.
     char small_dir[8], small_path[8], small_name[8];
     EXPECT_EQ(GetCurrentExcutableFilePathName(small_dir, small_path, small_name, sizeof small_dir), -1);
+}
+
+// The outcome of a read: only a missing file says that there is no
+// identifier; a file that is there but cannot be read (a folder, a FIFO, no
+// descriptor left) leaves the buffer as it was and gives its reason.
+TEST(MachineId, ReadStatusTellsMissingFromUnreadable)
+{
+    TmpDir dir;
+    const std::string path = dir.file("Key.dat");
+    struct {
+        const char* name;
+        std::function<void()> arrange;
+        int status;
+        bool read;
+    } cases[] = {
+        {"Missing", [] {}, ENOENT, false},
+        {"Folder", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, EISDIR, false},
+        {"Fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, EINVAL, false},
+        {"NoDescriptorLeft", [&] { write_file(path, pattern(CID_LEN)); }, EMFILE, false},
+        {"Readable", [&] { write_file(path, pattern(CID_LEN)); }, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        std::memset(g_szCID, 0xEE, sizeof g_szCID);
+        int status;
+        if (c.status == EMFILE) {
+            // Every descriptor in use: the open fails although the file is there.
+            struct rlimit old;
+            ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+            int probe = dup(0);
+            ASSERT_GE(probe, 0);
+            struct rlimit tight = {static_cast<rlim_t>(probe), old.rlim_max};
+            close(probe);
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+            status = ReadCIDStatus(path.c_str());
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+        } else {
+            status = ReadCIDStatus(path.c_str());
+        }
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(std::string(g_szCID, CID_LEN),
+                  c.read ? pattern(CID_LEN) : std::string(CID_LEN, '\xEE'));
+        if (rmdir(path.c_str()) != 0)
+            unlink(path.c_str());
+    }
+    std::memset(g_szCID, 0, sizeof g_szCID);
 }

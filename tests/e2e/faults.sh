@@ -80,21 +80,6 @@ case_bad_images() {
   expect_result 1 "good image again"
 }
 
-# fill DIR: a file takes every free block of DIR's file system.
-fill() { dd if=/dev/zero of="$1/.fill" bs=4096 >/dev/null 2>&1; sync; return 0; }
-unfill() { rm -f "$1/.fill"; }
-
-# small_fs DIR: DIR moved with its files onto a tmpfs with 2 MiB to spare.
-small_fs() {
-  local kb
-  kb=$(du -sk "$1" | cut -f1)
-  mkdir -p "$E2E_TMP/keep"
-  cp -a "$1/." "$E2E_TMP/keep/"
-  mount -n -t tmpfs -o "size=$((kb + 2048))k,mode=0755" e2e-small "$1"
-  cp -a "$E2E_TMP/keep/." "$1/"
-  rm -rf "$E2E_TMP/keep"
-}
-
 # A save's temporary file is ".NAME.saving-" and six letters or digits, an
 # installation's ".NAME." and six.
 no_temp_left() { ! ls -A "$1" | grep -q -e '\.[A-Za-z0-9]\{6\}$' -e '\.saving-[A-Za-z0-9]\{6\}$'; }
@@ -129,6 +114,8 @@ case_full_fs() {
   expect_eq "config path on a full file system: exit status 1" "$?" 1
   expect_in "config path reports that Key.dat was not written" "$E2E_TMP/path.err" \
     "机器唯一标识未能写入 $KEYDAT！"
+  expect_in "config path reports that Result 11 was not recorded" "$E2E_TMP/path.err" \
+    "认证结果未能写入 $INI！"
   check "config path prints nothing else" test ! -s "$E2E_TMP/path.out"
   check "Key.dat keeps its old contents" cmp "$KEYDAT" "$E2E_TMP/keydat.full"
   check "config.ini still keeps its old contents" cmp "$INI" "$E2E_TMP/ini.full"

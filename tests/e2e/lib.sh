@@ -100,6 +100,35 @@ stop_daemon() {
   for _ in $(seq 50); do [ -z "$(daemon_pids)" ] && return 0; sleep 0.05; done
 }
 
+# ---------------------------------------------------------- storage faults
+# fill DIR: a file takes every free block of DIR's file system.
+fill() { dd if=/dev/zero of="$1/.fill" bs=4096 >/dev/null 2>&1; sync; return 0; }
+unfill() { rm -f "$1/.fill"; }
+
+# small_fs DIR: DIR moved with its files onto a tmpfs with 2 MiB to spare.
+small_fs() {
+  local kb
+  kb=$(du -sk "$1" | cut -f1)
+  mkdir -p "$E2E_TMP/keep"
+  cp -a "$1/." "$E2E_TMP/keep/"
+  mount -n -t tmpfs -o "size=$((kb + 2048))k,mode=0755" e2e-small "$1"
+  cp -a "$E2E_TMP/keep/." "$1/"
+  rm -rf "$E2E_TMP/keep"
+}
+
+# faulty VAR=VALUE... -- PROGRAM ARG...: the program with injected I/O
+# errors (tools/faultshim: TARN_FAULT_READ, TARN_FAULT_READ_AFTER,
+# TARN_FAULT_FSYNC). In a sanitizer build the program's sanitizer runtime
+# must come first in the preload list, the fault library after it.
+faulty() {
+  local envs=()
+  while [ "$1" != -- ]; do envs+=("$1"); shift; done
+  shift
+  local rt
+  rt=$(ldd "$1" 2>/dev/null | awk '/libasan\.so/ {print $3; exit}')
+  env "${envs[@]}" LD_PRELOAD="${rt:+$rt }$TARN_BUILD/tools/faultshim/libtarn-faultshim.so" "$@"
+}
+
 # ---------------------------------------------------------------- images
 # install_host_image: an image issued to the identity in Key.dat, installed.
 install_host_image() {
@@ -205,7 +234,7 @@ e2e_main() {
   fi
   E2E_BUILD=$(readlink -f "${1:?usage: $0 BUILD_DIR}")
   local p
-  for p in Tarnhold/Tarnhold tools/sandbox/tarn-init tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild tools/savekill/tarn-savekill; do
+  for p in Tarnhold/Tarnhold tools/sandbox/tarn-init tools/switchsim/tarn-switch tools/imgbuild/tarn-imgbuild tools/savekill/tarn-savekill tools/faultshim/libtarn-faultshim.so; do
     [ -x "$E2E_BUILD/$p" ] || { echo "missing $E2E_BUILD/$p"; exit 1; }
   done
   local why

@@ -36,13 +36,29 @@ void ensure_cert_dir(const ConfigEnv& env)
         mkdir(env.cert_dir.c_str(), 0755);
 }
 
-void record_installed(const ConfigEnv& env)
+__attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...);
+
+// False, after the message on standard error, when the lock that guards
+// config.ini is not held: the command then neither loads nor saves it.
+bool locked_or_say(const ConfigLock& lock)
+{
+    if (lock.locked())
+        return true;
+    fail(kConfigNotLocked, lock.path().c_str(), std::strerror(lock.error()));
+    return false;
+}
+
+// False when "Result" could not be recorded (reported on standard error).
+bool record_installed(const ConfigEnv& env)
 {
     ConfigLock lock(env.config_dir.c_str());
+    if (!locked_or_say(lock))
+        return false;
     CConfigBox box;
     box.load(env.config_file);
     box.set_property_as_int("Result", RESULT_INSTALLED);
     box.save();
+    return true;
 }
 
 // Common start of import, update and path: the argument, or null after the
@@ -61,21 +77,21 @@ const char* source_argument(int argc, char** argv, const ConfigEnv& env)
     return argv[2];
 }
 
-void cmd_import(int argc, char** argv, const ConfigEnv& env)
+int cmd_import(int argc, char** argv, const ConfigEnv& env)
 {
     const char* src = source_argument(argc, argv, env);
     if (src == nullptr)
-        return;
+        return 0;
     size_t n = std::strlen(src);
     if (n < 3 || std::strcmp(src + n - 3, "vkd") != 0) {
         say(kBadType);
-        return;
+        return 0;
     }
     if (!install_image_file(src, env.cert_dir, env.image_name)) {
         say(kBadPath);
-        return;
+        return 0;
     }
-    record_installed(env);
+    return record_installed(env) ? 0 : 1;
 }
 
 // A private folder (mode 0700) that is removed with its files. Each probe
@@ -201,8 +217,8 @@ Probe probe_candidate(const std::string& candidate, ScratchDir& scratch, const C
     return Probe::Match;
 }
 
-// A failure of path on standard error, after what standard output holds.
-__attribute__((format(printf, 1, 2))) void fail(const char* fmt, ...)
+// A failure on standard error, after what standard output holds.
+void fail(const char* fmt, ...)
 {
     std::fflush(stdout);
     va_list ap;
@@ -268,12 +284,12 @@ int cmd_path(int argc, char** argv, const ConfigEnv& env)
     // The image is installed either way, so "Result" records it; a Key.dat
     // that keeps the old identifier is reported, not passed over.
     const bool saved = SaveCID(env.key_dat.c_str());
-    record_installed(env);
+    const bool recorded = record_installed(env);
     if (!saved) {
         fail(kKeyDatNotSaved, env.key_dat.c_str());
         return 1;
     }
-    return 0;
+    return recorded ? 0 : 1;
 }
 
 void cmd_analyze(const ConfigEnv& env)
@@ -334,29 +350,32 @@ void cmd_result(const ConfigEnv& env)
     }
 }
 
-void cmd_info(int argc, char** argv, const ConfigEnv& env)
+int cmd_info(int argc, char** argv, const ConfigEnv& env)
 {
     if (argc != 4) {
         say(kBadCommand);
-        return;
+        return 0;
     }
     std::string description = std::string(argv[2]) + "(" + argv[3] + ")";
     // The daemon sends the description in its identity reply, which holds
     // 1 to 128 bytes; a longer one could never be sent, nor replaced later.
     if (description.size() > MAX_USER_DESCRIPTION) {
         say(kBadCommand);
-        return;
+        return 0;
     }
     ConfigLock lock(env.config_dir.c_str());
+    if (!locked_or_say(lock))
+        return 1;
     CConfigBox box;
     box.load(env.config_file);
     std::string current = box.get_property("info", "");
     if (current == "0") {
         box.set_property("info", description);
         box.save();
-        return;
+        return 0;
     }
     std::printf(kUserKnown, current.c_str());
+    return 0;
 }
 
 } // namespace
@@ -371,7 +390,7 @@ int config_main(int argc, char** argv, const ConfigEnv& env)
     std::string cmd = argv[1];
     int status = 0;
     if (cmd == "import" || cmd == "update")
-        cmd_import(argc, argv, env);
+        status = cmd_import(argc, argv, env);
     else if (cmd == "path")
         status = cmd_path(argc, argv, env);
     else if (cmd == "analyze")
@@ -386,7 +405,7 @@ int config_main(int argc, char** argv, const ConfigEnv& env)
     else if (cmd == "result")
         cmd_result(env);
     else if (cmd == "info")
-        cmd_info(argc, argv, env);
+        status = cmd_info(argc, argv, env);
     std::fflush(stdout);
     return status;
 }

@@ -28,8 +28,10 @@ struct ConfigEnv {
 // exit status: 0, except 1 when path could not do its work (reported on
 // standard error): its scratch folder could not be made, a candidate could
 // not be copied there and no other one matched, or it installed an image
-// but could not write the identity to Key.dat. Messages go to standard
-// output.
+// but could not write the identity to Key.dat; and 1 when info, import,
+// update or path could not take the lock that guards config.ini (reported
+// on standard error; an image is installed all the same, "Result" is not
+// recorded). Messages go to standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -58,6 +60,10 @@ inline constexpr const char* kKeyDatNotSaved = "机器唯一标识未能写入 %
 // named there (%s the candidate, then the reason).
 inline constexpr const char* kScratchNotMade = "无法在 %s 中建立临时目录：%s！\n";
 inline constexpr const char* kCandidateNotCopied = "无法复制候选证书 %s：%s！\n";
+// On standard error (%s the lock file, then the reason): info, import, update
+// or path could not take the lock that guards config.ini, which they then
+// neither read nor change (exit status 1).
+inline constexpr const char* kConfigNotLocked = "无法取得配置文件的锁 %s：%s！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

@@ -8,6 +8,7 @@
 // locked; and a holder who keeps the lock is waited for only so long.
 #include "common/ConfigBox.h"
 #include "common/config_lock.h"
+#include "lock_holder.h"
 #include "test_util.h"
 
 #include <fcntl.h>
@@ -35,50 +36,6 @@ int lock_free_in_child(const std::string& dir)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A process that holds the lock of dir (taken through its own ConfigLock)
-// until release() or the end of the object.
-class Holder {
-public:
-    explicit Holder(const std::string& dir)
-    {
-        int ready[2];
-        if (pipe(ready) != 0 || pipe(done_) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(ready[0]);
-            close(done_[1]);
-            ConfigLock lock(dir.c_str());
-            char ok = lock.locked() ? 1 : 0;
-            if (write(ready[1], &ok, 1) != 1)
-                _exit(3);
-            char b;
-            (void)!read(done_[0], &b, 1);
-            _exit(0);
-        }
-        close(ready[1]);
-        close(done_[0]);
-        char ok = 0;
-        held_ = read(ready[0], &ok, 1) == 1 && ok == 1;
-        close(ready[0]);
-    }
-    ~Holder() { release(); }
-    bool held() const { return held_; }
-    void release()
-    {
-        if (pid_ <= 0)
-            return;
-        close(done_[1]);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int done_[2] = {-1, -1};
-    bool held_ = false;
-};
 
 }  // namespace
 
@@ -189,7 +146,7 @@ TEST(ConfigLock, AnotherUserCannotStallIt)
 TEST(ConfigLock, WaitsForAHolderOnlySoLong)
 {
     TmpDir dir;
-    Holder holder(dir.path());
+    LockHolder holder(dir.path());
     ASSERT_TRUE(holder.held());
     {
         ConfigLock lock(dir.path().c_str(), 50);
@@ -212,7 +169,7 @@ TEST(ConfigLock, WaitsForAHolderOnlySoLong)
 TEST(ConfigLock, TakenWhenTheHolderLetsGoWithinTheWait)
 {
     TmpDir dir;
-    Holder holder(dir.path());
+    LockHolder holder(dir.path());
     ASSERT_TRUE(holder.held());
     bool locked = false;
     std::thread waiter([&] {

@@ -7,10 +7,8 @@
 # - a root process that keeps that lock: the daemon gives up each "Result"
 #   write after a few seconds, logs it and goes on answering; info gives up
 #   with a message and status 1; with the lock free again all is as before;
-# - a lock file that is a link to a file elsewhere, under a stream of error
-#   reports (each a "Result" write): no info ends with status 0 unless its
-#   user is recorded; the same link at the old place at the folder's top is
-#   not used at all, and every info records its user.
+# (configlock_stream.sh: a link at the lock file under a stream of "Result"
+# writes.)
 source "$(dirname "$0")/lib.sh"
 
 E2E_DESC="Config Lock Test"
@@ -22,8 +20,6 @@ OLDLOCK=$MAVO/.config.lock
 plan() {
   run_case case_old_lock_file_held --if eth0
   run_case case_root_keeps_the_lock --if eth0
-  run_case case_link_at_old_place --if eth0
-  run_case case_link_at_lock_file --if eth0
 }
 
 as_nobody() { setpriv --reuid "$NOBODY" --regid "$NOBODY" --clear-groups -- "$@"; }
@@ -107,91 +103,6 @@ case_root_keeps_the_lock() {
   challenge "a challenge with the lock free"
   check "the daemon recorded Result 1 again" grep -qx 'Result=1' "$INI"
   still_running "lock kept by another root process"
-}
-
-# reset_info: info=0 in config.ini, under the lock where there is one.
-reset_info() {
-  if [ -d "$LOCKDIR" ]; then
-    flock "$LOCKFILE" sed -i 's/^info=.*/info=0/' "$INI"
-  else
-    sed -i 's/^info=.*/info=0/' "$INI"
-  fi
-}
-
-# late_barrier "what": an identity request answered, waiting for as long as
-# the frames still queued take.
-late_barrier() {
-  sw_check "identity request answered after: $1" identity --expect-desc "$E2E_DESC" --timeout-ms 20000
-}
-
-# error_stream: error reports to the daemon (all 0x00, then all 0xFF: each a
-# "Result" write) until the file $E2E_TMP/stop appears.
-error_stream() {
-  while [ ! -e "$E2E_TMP/stop" ]; do
-    sw send --type 7 --data 000000 --repeat 200 --expect-no-reply --quiet-ms 1 >/dev/null 2>&1
-    sw send --type 7 --data ffffff --repeat 200 --expect-no-reply --quiet-ms 1 >/dev/null 2>&1
-  done
-}
-
-# info_rounds N: N rounds of info Ui x after info=0, under the error stream.
-# Sets LOST (status 0, nothing printed, user not recorded), RECORDED,
-# REFUSED (status 1 with the lock message) and OTHER.
-info_rounds() {
-  LOST=0 RECORDED=0 REFUSED=0 OTHER=0
-  rm -f "$E2E_TMP/stop"
-  error_stream &
-  local stream=$! round out rc
-  for round in $(seq "$1"); do
-    reset_info
-    out=$(cfg info "U$round" x 2>&1)
-    rc=$?
-    if [ "$rc" = 0 ] && [ -z "$out" ]; then
-      if grep -qx "info=U$round(x)" "$INI"; then RECORDED=$((RECORDED + 1)); else LOST=$((LOST + 1)); fi
-    elif [ "$rc" = 1 ] && [[ "$out" == "无法取得配置文件的锁 $LOCKFILE："*"！" ]]; then
-      REFUSED=$((REFUSED + 1))
-    else
-      OTHER=$((OTHER + 1)); echo "  round $round: status $rc: $out"
-    fi
-  done
-  : >"$E2E_TMP/stop"
-  wait "$stream"
-}
-
-case_link_at_old_place() {
-  up
-  echo "elsewhere" >/usr/local/elsewhere
-  ln -s /usr/local/elsewhere "$OLDLOCK"
-  info_rounds 200
-  expect_eq "no info that ended with status 0 lost its user" "$LOST" 0
-  expect_eq "every info recorded its user (the old place is not used)" "$RECORDED" 200
-  expect_eq "the file the link names is unchanged" "$(cat /usr/local/elsewhere)" elsewhere
-  expect_eq "no other outcome" "$OTHER" 0
-  late_barrier "the stream"
-  still_running "link at the old place"
-}
-
-case_link_at_lock_file() {
-  up
-  echo "elsewhere" >/usr/local/elsewhere
-  # Also at the old place, where earlier versions looked for it.
-  ln -s /usr/local/elsewhere "$OLDLOCK"
-  rm -f "$LOCKFILE"
-  ln -s /usr/local/elsewhere "$LOCKFILE"
-  info_rounds 200
-  expect_eq "no info that ended with status 0 lost its user" "$LOST" 0
-  expect_eq "every info was refused with the lock's message" "$REFUSED" 200
-  expect_eq "the file the link names is unchanged" "$(cat /usr/local/elsewhere)" elsewhere
-  expect_in "the daemon logged the Result writes it could not lock" "$LOGFILE" \
-    "Can't lock $LOCKFILE err:40, Too many levels of symbolic links."
-  expect_eq "no other outcome" "$OTHER" 0
-  late_barrier "the stream"
-  rm "$LOCKFILE"
-  reset_info
-  check "the link gone: config info" cfg info Li Lei
-  expect_in "the user is recorded" "$INI" "info=Li(Lei)"
-  challenge "the link gone: a challenge"
-  check "the daemon recorded Result 1 again" grep -qx 'Result=1' "$INI"
-  still_running "link at the lock file"
 }
 
 e2e_main "$@"

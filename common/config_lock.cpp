@@ -22,6 +22,24 @@ long long now_ms()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// name in dir, opened with flags (mode for a file it makes), kept when
+// check(fd, its status) gives 0: the descriptor, or -1 with errno (check's
+// value, or the failed call's).
+int open_checked(int dir, const char* name, int flags, mode_t mode, int (*check)(int, const struct stat&))
+{
+    int fd = openat(dir, name, flags, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    const int e = fstat(fd, &st) != 0 ? errno : check(fd, st);
+    if (e != 0) {
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
 // The lock folder in base, made when missing: a descriptor of it, or -1 with
 // errno. Taken only as a real folder of the effective user that group and
 // others cannot enter: who could enter it earlier may still hold a lock file
@@ -31,25 +49,16 @@ int open_lock_folder(int base)
 {
     if (mkdirat(base, CONFIG_LOCK_FOLDER, 0700) != 0 && errno != EEXIST)
         return -1;
-    int fd = openat(base, CONFIG_LOCK_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    int e = 0;
-    if (fstat(fd, &st) != 0)
-        e = errno;
-    else if (!S_ISDIR(st.st_mode))
-        e = ENOTDIR;
-    else if (st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-        e = EPERM;
-    else if ((st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
-        e = errno;
-    if (e != 0) {
-        close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
+    return open_checked(base, CONFIG_LOCK_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0,
+                        [](int fd, const struct stat& st) {
+                            if (!S_ISDIR(st.st_mode))
+                                return ENOTDIR;
+                            if (st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+                                return EPERM;
+                            if ((st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
+                                return errno;
+                            return 0;
+                        });
 }
 
 // The lock file in the lock folder, made when missing: a descriptor of a
@@ -57,24 +66,13 @@ int open_lock_folder(int base)
 // never waiting on a FIFO put in its place.
 int open_lock_file(int folder)
 {
-    int fd = openat(folder, CONFIG_LOCK_NAME,
-                    O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    int e = 0;
-    if (fstat(fd, &st) != 0)
-        e = errno;
-    else if (!S_ISREG(st.st_mode))
-        e = EINVAL;
-    else if (st.st_uid != geteuid())
-        e = EPERM;
-    if (e != 0) {
-        close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
+    return open_checked(folder, CONFIG_LOCK_NAME,
+                        O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600,
+                        [](int, const struct stat& st) {
+                            if (!S_ISREG(st.st_mode))
+                                return EINVAL;
+                            return st.st_uid != geteuid() ? EPERM : 0;
+                        });
 }
 
 // Interrupts a blocking call of the calling thread: SIGALRM from a timer of

@@ -38,7 +38,9 @@ public:
     // file is a link, not a regular file or belongs to another user, when
     // either cannot be made, and when another holder keeps the lock longer
     // than the wait. The caller then neither loads nor saves what the lock
-    // guards, and reports the failure.
+    // guards, and reports the failure. While it waits for another holder,
+    // SIGALRM belongs to the wait (a timer of the calling thread ends it);
+    // its disposition and the thread's signal mask are restored afterwards.
     explicit ConfigLock(const char* dir = MAVO_DIR, int wait_ms = CONFIG_LOCK_WAIT_MS);
     ~ConfigLock();
     ConfigLock(const ConfigLock&) = delete;

@@ -49,11 +49,23 @@ bool load_config(CConfigBox& box, const ConfigEnv& env)
     return false;
 }
 
+// False, after the message on standard error, when the lock that guards
+// config.ini is not held: the command then neither loads nor saves it.
+bool locked_or_say(const ConfigLock& lock)
+{
+    if (lock.locked())
+        return true;
+    fail(kConfigNotLocked, lock.path().c_str(), std::strerror(lock.error()));
+    return false;
+}
+
 // "Result" 11 after an installation. False, after saying so on standard
-// error, when it could not be recorded.
+// error, when the lock could not be taken or "Result" could not be recorded.
 bool record_installed(const ConfigEnv& env)
 {
     ConfigLock lock(env.config_dir.c_str());
+    if (!locked_or_say(lock))
+        return false;
     CConfigBox box;
     bool ok = (box.load(env.config_file) || errno == ENOENT) &&
               box.set_property_as_int("Result", RESULT_INSTALLED) && box.save();
@@ -92,7 +104,7 @@ const char* source_argument(int argc, char** argv, const ConfigEnv& env)
 }
 
 // Exit status 1 when the image was installed but "Result" 11 could not be
-// recorded; else 0.
+// recorded (the lock refused, or the save failed); else 0.
 int cmd_import(int argc, char** argv, const ConfigEnv& env)
 {
     const char* src = source_argument(argc, argv, env);
@@ -371,8 +383,9 @@ int cmd_result(const ConfigEnv& env)
     return 0;
 }
 
-// Exit status 1 when config.ini cannot be read (what is recorded is then
-// unknown) or the description cannot be saved; else 0.
+// Exit status 1 when the lock cannot be taken, config.ini cannot be read
+// (what is recorded is then unknown) or the description cannot be saved;
+// else 0.
 int cmd_info(int argc, char** argv, const ConfigEnv& env)
 {
     if (argc != 4) {
@@ -387,6 +400,8 @@ int cmd_info(int argc, char** argv, const ConfigEnv& env)
         return 0;
     }
     ConfigLock lock(env.config_dir.c_str());
+    if (!locked_or_say(lock))
+        return 1;
     CConfigBox box;
     if (!load_config(box, env))
         return 1;

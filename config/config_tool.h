@@ -27,10 +27,12 @@ struct ConfigEnv {
 // Runs the command of argv (argv[1], its arguments after it) and returns the
 // exit status: 0, except 1 when a command could not read or save a file it
 // needs (reported on standard error): config.ini or Key.dat exists but
-// cannot be read (result, info, show, analyze, path); import, update or
-// path installed an image but could not record "Result" 11; info could not
-// save the description; path could not make its scratch folder, could not
-// copy a candidate there while no other one matched, or could not write the
+// cannot be read (result, info, show, analyze, path); info, import, update
+// or path could not take the lock that guards config.ini (an image is
+// installed all the same, "Result" is not recorded); import, update or path
+// installed an image but could not record "Result" 11; info could not save
+// the description; path could not make its scratch folder, could not copy a
+// candidate there while no other one matched, or could not write the
 // adopted identity to Key.dat. Messages go to standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
@@ -67,6 +69,10 @@ inline constexpr const char* kNotRead = "无法读取 %s：%s！\n";
 // named there (%s the candidate, then the reason).
 inline constexpr const char* kScratchNotMade = "无法在 %s 中建立临时目录：%s！\n";
 inline constexpr const char* kCandidateNotCopied = "无法复制候选证书 %s：%s！\n";
+// On standard error (%s the lock file, then the reason): info, import, update
+// or path could not take the lock that guards config.ini, which they then
+// neither read nor change (exit status 1).
+inline constexpr const char* kConfigNotLocked = "无法取得配置文件的锁 %s：%s！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

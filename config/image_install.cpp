@@ -53,14 +53,15 @@ int open_regular_image(const char* path, off_t* size)
 {
     if (path == nullptr || *path == '\0' || size == nullptr)
         return -1;
-    // Classify by name first, so a device is never opened at all; the
-    // descriptor's own status decides, since the name may change meanwhile.
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // One open, and the descriptor's own status decides: a name checked
+    // first could be swapped for a link to a device before it is opened.
+    // A link is not followed (a link at path is refused), and the open does
+    // not wait (a FIFO without a writer does not block); anything but a
+    // regular file is closed unread.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE ||
         st.st_size > IMAGE_MAX_SIZE) {
         close(fd);

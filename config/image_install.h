@@ -18,11 +18,12 @@
 constexpr off_t IMAGE_MIN_SIZE = KEY_IMAGE_MIN_SIZE;
 constexpr off_t IMAGE_MAX_SIZE = 16 * 1024 * 1024;
 
-// Opens path for reading without waiting (a FIFO without a writer does not
-// block) and without becoming its controlling terminal; returns the
-// descriptor (close-on-exec) only when it names a regular file (a link to
-// one counts) whose size lies within the image sizes, and its size in
-// *size; else -1. A pseudo-file that reports size 0 is never read.
+// Opens path once for reading, without following a link at path, without
+// waiting (a FIFO without a writer does not block) and without becoming its
+// controlling terminal; returns the descriptor (close-on-exec) only when
+// what it opened is a regular file whose size lies within the image sizes,
+// and its size in *size; else -1 (a link at path included). A pseudo-file
+// that reports size 0 is never read.
 int open_regular_image(const char* path, off_t* size);
 
 enum class CopyResult {

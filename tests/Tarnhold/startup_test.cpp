@@ -447,7 +447,7 @@ private:
     // same process.
     bool held() const
     {
-        int fd = open((dir_ + "/" + CONFIG_LOCK_NAME).c_str(), O_RDONLY);
+        int fd = open(config_lock_path(dir_.c_str()).c_str(), O_RDONLY);
         if (fd < 0)
             return false;
         bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;

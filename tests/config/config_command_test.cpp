@@ -90,6 +90,7 @@ TEST(ToolTexts, AreTheseBytes)
         {kKeyDatNotSaved, "机器唯一标识未能写入 %s！\n"},
         {kScratchNotMade, "无法在 %s 中建立临时目录：%s！\n"},
         {kCandidateNotCopied, "无法复制候选证书 %s：%s！\n"},
+        {kConfigNotLocked, "无法取得配置文件的锁 %s：%s！\n"},
         {kKillQuiet, "killall -9 Tarnhold > /dev/null 2>&1"},
         {kKill, "killall -9 Tarnhold"},
     };

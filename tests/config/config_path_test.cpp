@@ -97,16 +97,19 @@ TEST_F(PathTest, AdoptsTheMatchingImageFromAMixedTree)
     EXPECT_TRUE(commands.empty());
 }
 
-// A link to a regular file counts as the search returns it.
-TEST_F(PathTest, LinkToAnImageIsACandidate)
+// A link that the search returns is never opened, also when it names an
+// image: what it names could be swapped for a device at any time.
+TEST_F(PathTest, LinkToAnImageIsNotOpened)
 {
     std::string target = tmp.file("elsewhere-image");
     write_file(target, fake_image(ident, "via link"));
     ASSERT_EQ(symlink(target.c_str(), (tree + "/host.vkd").c_str()), 0);
-    EXPECT_EQ(run({"path", tree}), "");
-    expect_installed_image(fake_image(ident, "via link"));
+    const std::string key_dat = read_file(env.key_dat);
+    EXPECT_EQ(run({"path", tree}), line(kNoMatch));
+    EXPECT_FALSE(file_exists(env.image_path()));
+    EXPECT_TRUE(probed.empty());
     EXPECT_EQ(read_file(target), fake_image(ident, "via link"));
-    EXPECT_EQ(read_file(env.key_dat), ident);
+    EXPECT_EQ(read_file(env.key_dat), key_dat);
 }
 
 // Near misses match nothing: Key.dat, "Result" and the image folder stay.

@@ -257,7 +257,7 @@ check "challenge after the interrupted stream" 0 "$?"
 # info while the daemon writes "Result" for a stream of challenges.
 lost=0
 for round in $(seq 20); do
-  flock "$MAVO/.config.lock" sed -i 's/^info=.*/info=0/' "$INI"
+  flock "$MAVO/.lock/config.lock" sed -i 's/^info=.*/info=0/' "$INI"
   SWITCH bench --matrix "$W/pks/TARNSOFT.pks" --cid-file "$KEY" --count 40 >/dev/null 2>&1 &
   bench=$!
   cfg info "user$round" x >/dev/null

@@ -304,3 +304,18 @@ log_framed() {
     ! grep -q 'LOG END' "$LOGFILE" || { cat "$LOGFILE"; return 1; }
   fi
 }
+
+# reset_info: info=0 in config.ini, under the lock where there is one.
+reset_info() {
+  if [ -d "$MAVO/.lock" ]; then
+    flock "$MAVO/.lock/config.lock" sed -i 's/^info=.*/info=0/' "$INI"
+  else
+    sed -i 's/^info=.*/info=0/' "$INI"
+  fi
+}
+
+# late_barrier "what": an identity request answered, waiting for as long as
+# the frames still queued take.
+late_barrier() {
+  sw_check "identity request answered after: $1" identity --expect-desc "$E2E_DESC" --timeout-ms 20000
+}

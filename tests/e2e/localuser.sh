@@ -44,7 +44,7 @@ case_operator_files() {
 
   challenge "a challenge: the daemon writes Result"
   expect_result 1 "after the operator's files were put beside it"
-  flock "$MAVO/.config.lock" sed -i 's/^info=.*/info=0/' "$INI"
+  flock "$MAVO/.lock/config.lock" sed -i 's/^info=.*/info=0/' "$INI"
   check "config info records a user (a save of config.ini)" cfg info Li Lei
   expect_in "the user is recorded" "$INI" "info=Li(Lei)"
   mkdir -p "$E2E_TMP/src"
@@ -64,7 +64,7 @@ case_operator_files() {
 
 # The other user's holder: an exclusive flock on the folder and on every
 # entry of it that he can open, held until it is killed. It writes how many
-# it holds, and whether the lock file opened, to $1.
+# it holds, and whether the lock folder or the lock file opened, to $1.
 holder_script() {
   cat >"$E2E_TMP/holder.sh" <<'EOF'
 #!/usr/bin/env bash
@@ -72,9 +72,10 @@ out=$1; n=0; lockfile=no
 for f in /usr/local/MavoClient /usr/local/MavoClient/* /usr/local/MavoClient/.[!.]*; do
   [ -e "$f" ] || continue
   exec {fd}<"$f" 2>/dev/null || continue
-  [ "$f" = /usr/local/MavoClient/.config.lock ] && lockfile=yes
+  [ "$f" = /usr/local/MavoClient/.lock ] && lockfile=yes
   flock -xn "$fd" && n=$((n + 1))
 done
+( exec 9</usr/local/MavoClient/.lock/config.lock ) 2>/dev/null && lockfile=yes
 echo "$n $lockfile" >"$out.new" && mv "$out.new" "$out"
 exec sleep 1000
 EOF
@@ -84,8 +85,10 @@ EOF
 case_lock_stall() {
   up
   cfg result >/dev/null   # every program's save has made the lock file by now
+  check "the lock folder is a folder of root, mode 700" \
+    test "$(stat -c '%F %U %a' "$MAVO/.lock")" = "directory root 700"
   check "the lock file is a regular file of root, mode 600" \
-    test "$(stat -c '%F %U %a' "$MAVO/.config.lock")" = "regular empty file root 600"
+    test "$(stat -c '%F %U %a' "$MAVO/.lock/config.lock")" = "regular empty file root 600"
   holder_script
   mkdir -p "$E2E_TMP/nobody" && chmod 777 "$E2E_TMP/nobody"
   as_nobody "$E2E_TMP/holder.sh" "$E2E_TMP/nobody/held" &
@@ -96,13 +99,13 @@ case_lock_stall() {
   read -r held lockfile <"$E2E_TMP/nobody/held"
   # The folder, config.ini, Key.dat and both programs.
   check "the other user holds the folder and its files ($held locks)" test "$held" -ge 5
-  expect_eq "the other user cannot open the lock file" "$lockfile" no
+  expect_eq "the other user can open neither the lock folder nor the lock file" "$lockfile" no
   challenge "a challenge while the other user holds his locks: answered"
   expect_result 1 "under the other user's locks"
   sw_check "an error report (Result 3 due)" send --type 7 --data 000000 --expect-no-reply
   barrier "error report under the other user's locks"
   expect_result 3 "error report under the other user's locks"
-  flock "$MAVO/.config.lock" sed -i 's/^info=.*/info=0/' "$INI"
+  flock "$MAVO/.lock/config.lock" sed -i 's/^info=.*/info=0/' "$INI"
   check "config info ends under the other user's locks" cfg info Han Meimei
   expect_in "the user is recorded" "$INI" "info=Han(Meimei)"
   check "config result ends under the other user's locks" cfg result

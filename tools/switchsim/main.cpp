@@ -6,7 +6,8 @@
 //   identity    send an identity request and check the identity reply
 //   challenge   send an SM2 challenge, encrypted to an identity under a public
 //               matrix file, and check the SM2 reply
-//   send        send one request built from the options (or --raw-hex bytes)
+//   send        send one request built from the options (or --raw-hex bytes),
+//               or --repeat N of them in a row
 //   bench       N challenges in a row (encrypted before the timed loop):
 //               median and 99th-percentile round trip, challenges per second
 //   flood       --count N random and malformed frames (seeded: --seed S, the
@@ -403,8 +404,13 @@ int do_send(Port& port, const Options& o, const Mac& hostMac)
             die("bad --data");
         f = build_request(rq);
     }
-    std::printf("sending %zu bytes: %s\n", f.size(), to_hex(f).c_str());
-    port.send(f);
+    const long repeat = o.num("repeat", 1);
+    if (repeat < 1)
+        die("--repeat must be positive");
+    std::printf("sending %zu bytes%s: %s\n", f.size(), repeat > 1 ? (" " + std::to_string(repeat) + " times").c_str() : "",
+                to_hex(f).c_str());
+    for (long i = 0; i < repeat; ++i)
+        port.send(f);
     Reply r;
     if (!await_reply(port, o, r))
         return g_mismatches ? 1 : 0;

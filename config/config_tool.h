@@ -26,10 +26,10 @@ struct ConfigEnv {
 
 // Runs the command of argv (argv[1], its arguments after it) and returns the
 // exit status: 0, except 1 when path could not do its work (reported on
-// standard error): its scratch folder could not be made, a candidate could
-// not be copied there and no other one matched, or it installed an image
-// but could not write the identity to Key.dat. Messages go to standard
-// output.
+// standard error): its scratch folder could not be made; a candidate could
+// not be read or not be copied there, or a part of the tree could not be
+// searched, and no candidate matched; or it installed an image but could
+// not write the identity to Key.dat. Messages go to standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -58,6 +58,14 @@ inline constexpr const char* kKeyDatNotSaved = "机器唯一标识未能写入 %
 // named there (%s the candidate, then the reason).
 inline constexpr const char* kScratchNotMade = "无法在 %s 中建立临时目录：%s！\n";
 inline constexpr const char* kCandidateNotCopied = "无法复制候选证书 %s：%s！\n";
+// On standard error: path could not read the candidate named (%s the
+// candidate, then the reason), could not open or list the folder named (%s
+// the folder, then the reason), or could not get back into the folder named,
+// which was moved or replaced while it was searched (what it still held was
+// not searched).
+inline constexpr const char* kCandidateNotRead = "无法读取候选证书 %s：%s！\n";
+inline constexpr const char* kFolderNotSearched = "无法搜索目录 %s：%s！\n";
+inline constexpr const char* kFolderLost = "目录 %s 在搜索时被移动或替换，其中其余内容未能搜索！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

@@ -51,19 +51,31 @@ int open_image_dir(const std::string& dir)
 
 int open_regular_image(const char* path, off_t* size)
 {
+    return open_regular_image_at(AT_FDCWD, path, size);
+}
+
+int open_regular_image_at(int dir_fd, const char* path, off_t* size)
+{
+    errno = 0;
     if (path == nullptr || *path == '\0' || size == nullptr)
         return -1;
     // Classify by name first, so a device is never opened at all; the
     // descriptor's own status decides, since the name may change meanwhile.
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstatat(dir_fd, path, &st, 0) != 0)
         return -1;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!S_ISREG(st.st_mode)) {
+        errno = 0;
+        return -1;
+    }
+    int fd = openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE ||
-        st.st_size > IMAGE_MAX_SIZE) {
+    const bool seen = fstat(fd, &st) == 0;
+    if (!seen || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE || st.st_size > IMAGE_MAX_SIZE) {
+        const int err = seen ? 0 : errno;
         close(fd);
+        errno = err;
         return -1;
     }
     *size = st.st_size;
@@ -84,8 +96,10 @@ CopyResult copy_file_fd(int src_fd, off_t size, int dst_fd)
         ssize_t n = pread(src_fd, buf.data(), want, off);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return CopyResult::SourceRefused; // unreadable, or ended early
+        if (n < 0)
+            return CopyResult::ReadFailed;
+        if (n == 0)
+            return CopyResult::SourceRefused; // ended early
         if (!write_all(dst_fd, buf.data(), static_cast<size_t>(n)))
             return CopyResult::WriteFailed;
         off += n;

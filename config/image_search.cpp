@@ -1,4 +1,5 @@
 #include "config/image_search.h"
+#include "config/image_search_seam.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,6 +26,9 @@ int pox_system(const char* cmd_line)
     sigaction(SIGCHLD, &old, nullptr);
     return status;
 }
+
+// Null unless a test program links its seams.
+void tarn_seam_search_entered(const std::string& path) __attribute__((weak));
 
 namespace {
 
@@ -137,6 +141,8 @@ bool Walk::enter(int fd, const char* marker)
     if (int err = list_dir(fd, marker, frame))
         report(SearchGap::NotListed, path_, err);
     stack_.push_back(std::move(frame));
+    if (tarn_seam_search_entered)
+        tarn_seam_search_entered(path_);
     return true;
 }
 

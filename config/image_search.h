@@ -63,3 +63,10 @@ SearchEnd search_image_tree(const char* dir, const char* marker, const SearchVis
 // "can't open dir." and adds nothing.
 void recursion_scan_dir_file(const char* dir, std::vector<std::string>& vecList,
                              const char* FileFix);
+
+// Test programs only (defined in their seam library, absent from the
+// installed programs): called with each folder the search has listed and
+// entered, before it takes the folder's entries (so a test can change the
+// tree at a point of the search it chooses). Null: none.
+using search_observer = void (*)(void* ctx, const std::string& path);
+void ImageSearch_SetObserver(search_observer fn, void* ctx);

@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace config_text;
@@ -138,6 +140,9 @@ public:
             path_ = tmpl.data();
         else
             error_ = errno;
+        struct stat st;
+        if (ok() && lstat(path_.c_str(), &st) == 0)
+            id_ = {st.st_dev, st.st_ino};
     }
     ~ScratchDir()
     {
@@ -151,6 +156,9 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     bool ok() const { return !path_.empty(); }
+    // st is the status of this folder (which a search of a tree that holds
+    // it must not take for a part of the tree).
+    bool is(const struct stat& st) const { return ok() && id_.first == st.st_dev && id_.second == st.st_ino; }
     int error() const { return error_; }
     // The private copy of the candidate being probed.
     std::string copy_path() const { return path_ + "/candidate.vkd"; }
@@ -169,6 +177,7 @@ private:
     std::string bound_;
     unsigned long probes_ = 0;
     int error_ = 0;
+    std::pair<dev_t, ino_t> id_{0, 0};
 };
 
 // Fresh file at path (mode 0600) holding the size bytes of src_fd; its
@@ -197,26 +206,38 @@ int copy_to_new_file(int src_fd, off_t size, const std::string& path, CopyResult
 enum class Probe {
     Match,      // the candidate holds this machine's identity
     NoMatch,    // another identity, none, or no image at all
+    ReadFailed, // it could not be opened or read; errno tells why
     CopyFailed, // it could not be copied into the scratch folder; errno tells why
 };
 
-// Probes one candidate: its bytes are read once into a private copy; the
-// card is bound to a second copy of those bytes (binding writes into the
-// image), so the candidate is never written and what matched is exactly
-// what the copy holds. On a match *copy is the descriptor of the copy and
-// id holds the 39 bytes of the identity.
-Probe probe_candidate(const std::string& candidate, ScratchDir& scratch, const ConfigEnv& env,
+// A candidate that open_regular_image_at refused with this errno could not
+// be looked at (as opposed to one that is no image, or a link that leads
+// nowhere).
+bool unreadable(int err)
+{
+    return err != 0 && err != ENOENT && err != ENOTDIR && err != ELOOP && err != ENAMETOOLONG;
+}
+
+// Probes one candidate, the entry name of the folder open at dir_fd: its
+// bytes are read once into a private copy; the card is bound to a second
+// copy of those bytes (binding writes into the image), so the candidate is
+// never written and what matched is exactly what the copy holds. On a match
+// *copy is the descriptor of the copy and id holds the 39 bytes of the
+// identity.
+Probe probe_candidate(int dir_fd, const char* name, ScratchDir& scratch, const ConfigEnv& env,
                       unsigned char (&id)[ID_BUF_LEN], int* copy, off_t* size)
 {
-    int src = open_regular_image(candidate.c_str(), size);
+    int src = open_regular_image_at(dir_fd, name, size);
     if (src < 0)
-        return Probe::NoMatch;
+        return unreadable(errno) ? Probe::ReadFailed : Probe::NoMatch;
     CopyResult result;
     *copy = copy_to_new_file(src, *size, scratch.copy_path(), &result);
     const int err = errno;
     close(src);
     if (*copy < 0) {
         errno = err;
+        if (result == CopyResult::ReadFailed)
+            return Probe::ReadFailed;
         return result == CopyResult::WriteFailed ? Probe::CopyFailed : Probe::NoMatch;
     }
     std::string probe_path = scratch.next_probe_path();
@@ -256,8 +277,9 @@ void fail(const char* fmt, ...)
 }
 
 // Exit status 1 when path could not read Key.dat, could not look at every
-// candidate and none matched, or installed an image but could not write the
-// adopted identity to Key.dat or record "Result" 11; else 0.
+// candidate or at every part of the tree and none matched, or installed an
+// image but could not write the adopted identity to Key.dat or record
+// "Result" 11; else 0.
 int cmd_path(int argc, char** argv, const ConfigEnv& env)
 {
     const char* dir = source_argument(argc, argv, env);
@@ -269,34 +291,47 @@ int cmd_path(int argc, char** argv, const ConfigEnv& env)
         say(kNoCid);
         return 0;
     }
-    std::vector<std::string> candidates;
-    recursion_scan_dir_file(dir, candidates, ".vkd");
-    if (candidates.empty()) {
-        say(kNoMatch);
-        return 0;
-    }
 
-    ScratchDir scratch(env.scratch_dir);
-    if (!scratch.ok()) {
-        fail(kScratchNotMade, env.scratch_dir.c_str(), std::strerror(scratch.error()));
-        return 1;
-    }
+    // Each candidate is probed where the search meets it, through the
+    // folder that lists it (its path may be longer than any path the system
+    // opens); the scratch folder is made for the first one.
+    std::unique_ptr<ScratchDir> scratch;
     int matched = -1;
     off_t size = 0;
     bool unseen = false;
     unsigned char id[ID_BUF_LEN];
-    for (const std::string& c : candidates) {
-        Probe p = probe_candidate(c, scratch, env, id, &matched, &size);
+    SearchVisitor visitor;
+    visitor.candidate = [&](int dir_fd, const char* name, const std::string& path) {
+        if (scratch == nullptr)
+            scratch = std::make_unique<ScratchDir>(env.scratch_dir);
+        if (!scratch->ok())
+            return false;
+        Probe p = probe_candidate(dir_fd, name, *scratch, env, id, &matched, &size);
         if (p == Probe::Match)
-            break;
+            return false;
         matched = -1;
-        if (p == Probe::CopyFailed) {
-            fail(kCandidateNotCopied, c.c_str(), std::strerror(errno));
+        if (p == Probe::CopyFailed || p == Probe::ReadFailed) {
+            fail(p == Probe::CopyFailed ? kCandidateNotCopied : kCandidateNotRead, path.c_str(),
+                 std::strerror(errno));
             unseen = true;
         }
+        return true;
+    };
+    visitor.gap = [&](SearchGap gap, const std::string& path, int err) {
+        if (gap == SearchGap::NotReentered)
+            fail(kFolderLost, path.c_str());
+        else
+            fail(kFolderNotSearched, path.c_str(), std::strerror(err));
+        unseen = true;
+    };
+    visitor.skip = [&](const struct stat& st) { return scratch != nullptr && scratch->is(st); };
+    search_image_tree(dir, ".vkd", visitor);
+    if (scratch != nullptr && !scratch->ok()) {
+        fail(kScratchNotMade, env.scratch_dir.c_str(), std::strerror(scratch->error()));
+        return 1;
     }
     if (matched < 0) {
-        // A candidate that could not be looked at may be the host's image.
+        // What could not be looked at may hold the host's image.
         if (unseen)
             return 1;
         say(kNoMatch);

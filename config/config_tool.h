@@ -31,9 +31,10 @@ struct ConfigEnv {
 // or path could not take the lock that guards config.ini (an image is
 // installed all the same, "Result" is not recorded); import, update or path
 // installed an image but could not record "Result" 11; info could not save
-// the description; path could not make its scratch folder, could not copy a
-// candidate there while no other one matched, or could not write the
-// adopted identity to Key.dat. Messages go to standard output.
+// the description; path could not make its scratch folder, or a candidate
+// could not be read or copied there, or a part of the tree could not be
+// searched, and no candidate matched; or path could not write the adopted
+// identity to Key.dat. Messages go to standard output.
 int config_main(int argc, char** argv, const ConfigEnv& env);
 
 // Texts of the tool.
@@ -73,6 +74,14 @@ inline constexpr const char* kCandidateNotCopied = "无法复制候选证书 %s�
 // or path could not take the lock that guards config.ini, which they then
 // neither read nor change (exit status 1).
 inline constexpr const char* kConfigNotLocked = "无法取得配置文件的锁 %s：%s！\n";
+// On standard error: path could not read the candidate named (%s the
+// candidate, then the reason), could not open or list the folder named (%s
+// the folder, then the reason), or could not get back into the folder named,
+// which was moved or replaced while it was searched (what it still held was
+// not searched).
+inline constexpr const char* kCandidateNotRead = "无法读取候选证书 %s：%s！\n";
+inline constexpr const char* kFolderNotSearched = "无法搜索目录 %s：%s！\n";
+inline constexpr const char* kFolderLost = "目录 %s 在搜索时被移动或替换，其中其余内容未能搜索！\n";
 // start and stop end the daemon by name through killall (package psmisc,
 // needed at run time).
 inline constexpr const char* kKillQuiet = "killall -9 Tarnhold > /dev/null 2>&1";

@@ -51,20 +51,35 @@ int open_image_dir(const std::string& dir)
 
 int open_regular_image(const char* path, off_t* size)
 {
+    return open_regular_image_at(AT_FDCWD, path, size);
+}
+
+int open_regular_image_at(int dir_fd, const char* path, off_t* size)
+{
+    errno = 0;
     if (path == nullptr || *path == '\0' || size == nullptr)
         return -1;
-    // One open, and the descriptor's own status decides: a name checked
-    // first could be swapped for a link to a device before it is opened.
-    // A link is not followed (a link at path is refused), and the open does
-    // not wait (a FIFO without a writer does not block); anything but a
-    // regular file is closed unread.
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // The descriptor's own status decides, from one open that follows no
+    // link (a link at path is refused) and does not wait (a FIFO without a
+    // writer does not block): a name checked first could be swapped for a
+    // link to a device before it is opened. The look at the name before it
+    // only spares a device or FIFO named directly (a search may pass through
+    // /dev) from being opened at all; it decides nothing on its own.
+    struct stat st;
+    if (fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = 0;
+        return -1;
+    }
+    int fd = openat(dir_fd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE ||
-        st.st_size > IMAGE_MAX_SIZE) {
+    const bool seen = fstat(fd, &st) == 0;
+    if (!seen || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE || st.st_size > IMAGE_MAX_SIZE) {
+        const int err = seen ? 0 : errno;
         close(fd);
+        errno = err;
         return -1;
     }
     *size = st.st_size;
@@ -85,8 +100,10 @@ CopyResult copy_file_fd(int src_fd, off_t size, int dst_fd)
         ssize_t n = pread(src_fd, buf.data(), want, off);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return CopyResult::SourceRefused; // unreadable, or ended early
+        if (n < 0)
+            return CopyResult::ReadFailed;
+        if (n == 0)
+            return CopyResult::SourceRefused; // ended early
         if (!write_all(dst_fd, buf.data(), static_cast<size_t>(n)))
             return CopyResult::WriteFailed;
         off += n;

@@ -22,13 +22,19 @@ constexpr off_t IMAGE_MAX_SIZE = 16 * 1024 * 1024;
 // waiting (a FIFO without a writer does not block) and without becoming its
 // controlling terminal; returns the descriptor (close-on-exec) only when
 // what it opened is a regular file whose size lies within the image sizes,
-// and its size in *size; else -1 (a link at path included). A pseudo-file
-// that reports size 0 is never read.
+// and its size in *size; else -1, with errno 0 for anything that is not such
+// a file (a link at path included: its target is never opened), or the errno
+// of the status or open that failed. A device or FIFO named directly is not
+// opened at all. A pseudo-file that reports size 0 is never read.
 int open_regular_image(const char* path, off_t* size);
+// The same for path relative to the folder open at dir_fd (AT_FDCWD: the
+// working directory).
+int open_regular_image_at(int dir_fd, const char* path, off_t* size);
 
 enum class CopyResult {
     Ok,
-    SourceRefused, // the source could not be read or no longer holds the size it had
+    SourceRefused, // the source no longer holds the size it had
+    ReadFailed,    // a read of the source failed; errno tells why
     WriteFailed,   // the destination took not every byte; errno tells why
 };
 

@@ -23,10 +23,7 @@ using namespace config_text;
 
 namespace {
 
-struct Outcome {
-    int rc;
-    std::string out, err;
-};
+using Outcome = PathOutcome;
 
 class PathKeyDatTest : public ToolTest {
 protected:
@@ -44,52 +41,17 @@ protected:
         write_file(tree + "/host.vkd", fake_image(ident));
     }
 
-    Outcome path()
-    {
-        std::string word0 = "config", word1 = "path";
-        std::vector<char*> argv = {&word0[0], &word1[0], &tree[0], nullptr};
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        Outcome o;
-        o.rc = config_main(3, argv.data(), env);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        o.err = testing::internal::GetCapturedStderr();
-        o.out = testing::internal::GetCapturedStdout();
-        return o;
-    }
+    Outcome path() { return run_path(tree); }
 
     // path in a child process whose files may hold at most limit bytes, so
     // a larger copy into the scratch folder fails as on a full one.
     Outcome path_with_file_limit(rlim_t limit)
     {
-        const std::string out_file = tmp.file("child.out"), err_file = tmp.file("child.err");
-        std::fflush(stdout);
-        std::fflush(stderr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0)
-                _exit(90);
+        return run_path(tree, [limit] {
             signal(SIGXFSZ, SIG_IGN);
             struct rlimit rl = {limit, limit};
-            if (setrlimit(RLIMIT_FSIZE, &rl) != 0)
-                _exit(91);
-            std::string word0 = "config", word1 = "path";
-            std::vector<char*> argv = {&word0[0], &word1[0], &tree[0], nullptr};
-            int rc = config_main(3, argv.data(), env);
-            std::fflush(stdout);
-            std::fflush(stderr);
-            _exit(rc);
-        }
-        Outcome o{-1, "", ""};
-        int status = 0;
-        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            o.rc = WEXITSTATUS(status);
-        o.out = read_file(out_file);
-        o.err = read_file(err_file);
-        return o;
+            return setrlimit(RLIMIT_FSIZE, &rl) == 0;
+        });
     }
 
     // Nothing of an installation happened.

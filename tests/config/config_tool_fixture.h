@@ -13,10 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +61,12 @@ inline void expect_installed(const std::string& path, const std::string& bytes)
     EXPECT_EQ(st.st_gid, getegid());
     EXPECT_EQ(read_file(path), bytes);
 }
+
+// What config path printed, and its exit status.
+struct PathOutcome {
+    int rc;
+    std::string out, err;
+};
 
 class ToolTest : public ::testing::Test {
 protected:
@@ -120,6 +130,48 @@ protected:
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(rc, 0);
         return out;
+    }
+
+    // config path dir, here, or with in_child set in a child process that
+    // runs in_child first (to set a limit; false ends the child with
+    // status 91).
+    PathOutcome run_path(std::string dir, const std::function<bool()>& in_child = nullptr)
+    {
+        std::string word0 = "config", word1 = "path";
+        std::vector<char*> argv = {&word0[0], &word1[0], &dir[0], nullptr};
+        PathOutcome o{-1, "", ""};
+        if (!in_child) {
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            o.rc = config_main(3, argv.data(), env);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            o.err = testing::internal::GetCapturedStderr();
+            o.out = testing::internal::GetCapturedStdout();
+            return o;
+        }
+        const std::string out_file = tmp.file("child.out"), err_file = tmp.file("child.err");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fo = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int fe = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fo < 0 || fe < 0 || dup2(fo, STDOUT_FILENO) < 0 || dup2(fe, STDERR_FILENO) < 0)
+                _exit(90);
+            if (!in_child())
+                _exit(91);
+            int rc = config_main(3, argv.data(), env);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            _exit(rc);
+        }
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+            o.rc = WEXITSTATUS(status);
+        o.out = read_file(out_file);
+        o.err = read_file(err_file);
+        return o;
     }
 
     std::string config_text() { return read_file(env.config_file); }

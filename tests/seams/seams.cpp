@@ -1,12 +1,15 @@
 // Seams built only into the test programs: a fixed next SM2 nonce, a stand-in
-// for the software card and an observer of the card exchanges. The installed
-// programs never link this file, so none of it can change their behaviour.
+// for the software card, an observer of the card exchanges and one of the
+// image search. The installed programs never link this file, so none of it
+// can change their behaviour.
 #include <cstring>
 
 #include <openssl/crypto.h>
 
 #include "cardapi/vdev_seam.h"
 #include "cardapi/vdevdrv.h"
+#include "config/image_search.h"
+#include "config/image_search_seam.h"
 #include "smcrypto/sm2.h"
 #include "smcrypto/sm2_seam.h"
 
@@ -21,6 +24,8 @@ vdev_observer s_leftover = nullptr;
 void* s_leftoverCtx = nullptr;
 vdev_card s_card = nullptr;
 void* s_cardCtx = nullptr;
+search_observer s_search = nullptr;
+void* s_searchCtx = nullptr;
 
 }  // namespace
 
@@ -82,4 +87,16 @@ void tarn_seam_vdev_observe(const uint8_t* cmd, unsigned cmdLen, const uint8_t* 
 {
     if (s_observer)
         s_observer(s_observerCtx, cmd, cmdLen, reply, replyLen);
+}
+
+void ImageSearch_SetObserver(search_observer fn, void* ctx)
+{
+    s_search = fn;
+    s_searchCtx = ctx;
+}
+
+void tarn_seam_search_entered(const std::string& path)
+{
+    if (s_search)
+        s_search(s_searchCtx, path);
 }

@@ -15,8 +15,8 @@
 //   mode, and its owner and group where the process may set them (as root).
 //   A file of several names loses only this name: its other names keep the
 //   old content.
-// - a symbolic link: replaced by the new file as if nothing were there; the
-//   file it names is never touched.
+// - a symbolic link: replaced by the new file, which is made as a new
+//   output is; the file the link names is never touched.
 // - anything else (a folder, a FIFO, a device): refused.
 // In a folder with the sticky bit that its group or others may write to
 // (such as /tmp), a link or file that belongs neither to the effective user
@@ -31,9 +31,9 @@
 //
 // The temporary file is ".NAME." and six letters or digits, beside the
 // output's name. It is made 0600 and gets its final mode and owner just
-// before the rename, except for a new output of ordinary content, which is
-// created with its final mode (new_mode less the umask) from the start. The
-// umask itself is never changed.
+// before the rename, except for a new output of ordinary content (nothing or
+// a link at the name), which is created with its final mode (new_mode less
+// the umask) from the start. The umask itself is never changed.
 #pragma once
 
 #include <sys/stat.h>

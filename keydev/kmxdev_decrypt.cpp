@@ -226,7 +226,8 @@ uint32_t DevDecryptFile(uint8_t k, const char* inPath, const char* outPath)
 
     ossl::FilePtr in(open_input_file(inPath));
     if (!in) return ST_FILE_OPEN;
-    // Plaintext: a new output is for its owner only.
+    // Plaintext: a new output is 0600, and an existing file at the name is
+    // taken only when it is our own and nobody else may read it.
     AtomicOut out(outPath, 0600);
     if (!out.open()) return ST_FILE_OPEN;
 

@@ -3,13 +3,11 @@
 #include "smcrypto/pwrite_all.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <vector>
+#include <cstdio>
 
 namespace {
 
@@ -33,50 +31,73 @@ std::string random_suffix()
 
 }  // namespace
 
+AtomicOut::~AtomicOut()
+{
+    abandon();
+    if (dir_ >= 0)
+        close(dir_);
+}
+
 bool AtomicOut::open()
 {
     abandon();
-    exists_ = false;
+    if (dir_ >= 0)
+        close(dir_);
+    dir_ = -1;
+    named_ = keep_ = false;
+
+    const size_t slash = target_.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
+    base_ = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    if (base_.empty() || base_ == "." || base_ == "..")
+        return false;
+    // The folder is taken once; its name is not looked at again.
+    dir_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat ds;
+    if (dir_ < 0 || fstat(dir_, &ds) != 0)
+        return false;
+    const uid_t me = geteuid();
+    // A sticky folder that others may write to (such as /tmp): an entry
+    // there belongs to whoever made it, and one of another user's is never
+    // taken, as the kernel's link and regular-file protections would have
+    // it, whatever they are set to.
+    const bool shared = (ds.st_mode & S_ISVTX) && (ds.st_mode & (S_IWGRP | S_IWOTH));
+
     struct stat ls;
-    if (lstat(target_.c_str(), &ls) == 0) {
-        dest_ = target_;
-        if (S_ISLNK(ls.st_mode)) {
-            // Written where the link leads, so the link stays.
-            char* real = realpath(target_.c_str(), nullptr);
-            if (!real)
-                return false;
-            dest_ = real;
-            std::free(real);
-        }
-        if (stat(dest_.c_str(), &old_) != 0 || !S_ISREG(old_.st_mode))
+    if (fstatat(dir_, base_.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (shared && ls.st_uid != me && ls.st_uid != ds.st_uid)
             return false;
-        exists_ = true;
-    } else if (errno == ENOENT) {
-        dest_ = target_;
-    } else {
+        if (S_ISREG(ls.st_mode)) {
+            // Plaintext goes only over a file of our own that nobody else
+            // may read: it keeps that file's mode and owner.
+            if (is_private() && (ls.st_uid != me || (ls.st_mode & (S_IRGRP | S_IROTH))))
+                return false;
+            keep_ = true;
+            old_ = ls;
+        } else if (!S_ISLNK(ls.st_mode)) {
+            return false;   // a folder, a FIFO, a device: never opened
+        }
+        // A link is replaced like a missing output: it is never followed.
+        named_ = true;
+    } else if (errno != ENOENT) {
         return false;
     }
-    const size_t slash = dest_.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : dest_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? dest_ : dest_.substr(slash + 1);
-    // Private while it is written; an existing output's mode comes with the
-    // rename. A new one is created with its own mode, less the umask.
-    const mode_t mode = exists_ ? 0600 : new_mode_;
+
+    // Private while it is written; an existing output's mode and owner come
+    // just before the rename. A new ordinary output is created with its own
+    // mode, less the umask.
+    const mode_t mode = keep_ || is_private() ? 0600 : new_mode_;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = (slash == std::string::npos ? "" : dir) + "." + base + "." + random_suffix();
-        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        std::string name = "." + base_ + "." + random_suffix();
+        int fd = openat(dir_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
             return false;
         }
         tmp_ = name;
-        f_ = fdopen(fd, "w+b");
-        if (!f_) {
-            close(fd);
-            abandon();
-            return false;
-        }
+        fd_ = fd;
+        off_ = 0;
         return true;
     }
     return false;
@@ -84,69 +105,52 @@ bool AtomicOut::open()
 
 bool AtomicOut::write(const void* data, size_t n)
 {
-    return n == 0 || (f_ && std::fwrite(data, 1, n, f_) == n);
+    // Written straight to the descriptor: no library buffer keeps a copy of
+    // what may be plaintext.
+    if (n == 0)
+        return true;
+    if (fd_ < 0 || !pwrite_all(fd_, data, n, off_))
+        return false;
+    off_ += static_cast<off_t>(n);
+    return true;
 }
 
 bool AtomicOut::commit()
 {
-    if (!f_)
+    if (fd_ < 0)
         return false;
-    const int fd = fileno(f_);
-    bool ok = std::fflush(f_) == 0;
-    if (ok && exists_ && old_.st_nlink > 1)
-        return fsync(fd) == 0 && commit_in_place();
-    if (ok && exists_) {
+    bool ok = true;
+    if (keep_) {
         // Owner first: a change of owner clears the set-id bits.
         if (old_.st_uid != geteuid() || old_.st_gid != getegid())
-            (void)!fchown(fd, old_.st_uid, old_.st_gid);   // only root may give files away
-        ok = fchmod(fd, old_.st_mode & 07777) == 0;
+            (void)!fchown(fd_, old_.st_uid, old_.st_gid);   // only root may give files away
+        ok = fchmod(fd_, old_.st_mode & 07777) == 0;
+    } else if (is_private()) {
+        ok = fchmod(fd_, new_mode_ & 07777) == 0;   // whatever the umask
     }
-    ok = ok && fsync(fd) == 0;
-    ok = std::fclose(f_) == 0 && ok;
-    f_ = nullptr;
-    ok = ok && std::rename(tmp_.c_str(), dest_.c_str()) == 0;
+    ok = ok && fsync(fd_) == 0;
+    ok = close(fd_) == 0 && ok;
+    fd_ = -1;
+    if (ok && named_) {
+        ok = renameat(dir_, tmp_.c_str(), dir_, base_.c_str()) == 0;
+    } else if (ok) {
+        // Nothing was there: whatever has appeared since is not replaced.
+        int r = renameat2(dir_, tmp_.c_str(), dir_, base_.c_str(), RENAME_NOREPLACE);
+        if (r != 0 && errno == EINVAL)
+            r = renameat(dir_, tmp_.c_str(), dir_, base_.c_str());
+        ok = r == 0;
+    }
     if (ok)
         tmp_.clear();
     return ok;
 }
 
-// The output has other names: the complete new content is copied into the
-// file itself, so every name sees it. Room is reserved first, so a full
-// file system fails before the output is touched.
-bool AtomicOut::commit_in_place()
-{
-    int out = ::open(dest_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (out < 0)
-        return false;
-    struct stat now, staged;
-    const int in = fileno(f_);
-    bool ok = fstat(out, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == old_.st_dev &&
-              now.st_ino == old_.st_ino && fstat(in, &staged) == 0;
-    if (ok && staged.st_size > now.st_size &&
-        fallocate(out, FALLOC_FL_KEEP_SIZE, 0, staged.st_size) != 0 && errno != EOPNOTSUPP)
-        ok = false;
-    std::vector<char> buf(64 * 1024);
-    for (off_t off = 0; ok && off < staged.st_size;) {
-        ssize_t n = pread(in, buf.data(), buf.size(), off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0 && pwrite_all(out, buf.data(), static_cast<size_t>(n), off);
-        off += n;
-    }
-    // The staged content may be decrypted plaintext.
-    OPENSSL_cleanse(buf.data(), buf.size());
-    ok = ok && ftruncate(out, staged.st_size) == 0 && fsync(out) == 0;
-    ok = close(out) == 0 && ok;
-    abandon();
-    return ok;
-}
-
 void AtomicOut::abandon()
 {
-    if (f_)
-        std::fclose(f_);
-    f_ = nullptr;
-    if (!tmp_.empty())
-        std::remove(tmp_.c_str());
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    if (!tmp_.empty() && dir_ >= 0)
+        unlinkat(dir_, tmp_.c_str(), 0);
     tmp_.clear();
 }

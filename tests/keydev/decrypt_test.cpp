@@ -1,11 +1,13 @@
 // Decryption with a key slot: SM2 blocks, envelopes with content, the
 // multi-recipient encrypted file, and session envelopes with the card's SM4.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <functional>
 
 #include "dev_fixture.h"
+#include "kmx/entry_snapshot.h"
 #include "kmx/kmxsoft.h"
 
 using namespace devt;
@@ -353,6 +355,7 @@ TEST_F(FileTest, BadCountsAndRecordsAreRefused)
 {
     const std::string out = path("out.bin");
     write_file(out, kmxt::bytes("earlier content"));
+    ASSERT_EQ(chmod(out.c_str(), 0600), 0);   // a file plaintext may go over
     const Bytes good = read_file(enc_);
     struct {
         const char* what;
@@ -417,7 +420,9 @@ TEST_F(FileTest, BadCountsAndRecordsAreRefused)
 
 // Decrypted plaintext goes only where the operator allowed it: a new output
 // is its owner's alone whatever the umask (the daemon runs with none), an
-// existing one keeps its mode and a link to it stays a link.
+// existing private one keeps its mode, a link at the name is replaced by a
+// private file (the file it named keeps its bytes), and a file of ours that
+// others may read is refused as it is.
 TEST_F(FileTest, OutputKeepsItsModeAndANewOneIsPrivate)
 {
     struct stat st;
@@ -431,29 +436,160 @@ TEST_F(FileTest, OutputKeepsItsModeAndANewOneIsPrivate)
 
     write_file(path("mine.bin"), kmxt::bytes("earlier"));
     ASSERT_EQ(chmod(path("mine.bin").c_str(), 0600), 0);
-    ASSERT_EQ(symlink("mine.bin", path("link.bin").c_str()), 0);
-    for (const char* out : {"mine.bin", "link.bin"}) {
-        SCOPED_TRACE(out);
-        write_file(path("mine.bin"), kmxt::bytes("earlier"));
-        ASSERT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path(out).c_str()), 0u);
-        EXPECT_EQ(read_file(path("mine.bin")), plain_);
-        ASSERT_EQ(stat(path("mine.bin").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        ASSERT_EQ(lstat(path("link.bin").c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
-    }
-    // A shared file keeps its mode as well.
-    ASSERT_EQ(chmod(path("mine.bin").c_str(), 0644), 0);
     ASSERT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("mine.bin").c_str()), 0u);
+    EXPECT_EQ(read_file(path("mine.bin")), plain_);
+    ASSERT_EQ(stat(path("mine.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    write_file(path("mine.bin"), kmxt::bytes("earlier"));
+    ASSERT_EQ(symlink("mine.bin", path("link.bin").c_str()), 0);
+    ASSERT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("link.bin").c_str()), 0u);
+    ASSERT_EQ(lstat(path("link.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_file(path("link.bin")), plain_);
+    EXPECT_EQ(read_file(path("mine.bin")), kmxt::bytes("earlier"));
+
+    // A file of ours that others may read never gets the plaintext.
+    ASSERT_EQ(chmod(path("mine.bin").c_str(), 0644), 0);
+    EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), path("mine.bin").c_str()), 11006u);
     ASSERT_EQ(stat(path("mine.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(read_file(path("mine.bin")), kmxt::bytes("earlier"));
     EXPECT_TRUE(leftovers("mine.bin").empty());
+    EXPECT_TRUE(leftovers("link.bin").empty());
     EXPECT_TRUE(leftovers("new.bin").empty());
 }
 
+// Both writers of an encrypted file's content, run as root, into a folder
+// that stands in for /tmp (mode 1777): whatever another user (uid 65534) has
+// put at the output's name, the call answers 11006, the entry and every file
+// it may lead to stay exactly as they were (bytes, mode, owner), and no file
+// of that user holds the plaintext. A new output and a private file of
+// root's own are written.
+TEST_F(FileTest, OutputsInAStickyFolderTakeNoEntryOfAnotherUser)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "only root may make files of another user";
+    constexpr uid_t kOther = 65534;
+    enum Entry { LinkToRootFile, LinkToTheirFile, HardLinkToTheirFile, TheirFile, LinkToSetUidRootFile,
+                 Nothing, OurPrivateFile };
+    const struct {
+        const char* name;
+        Entry entry;
+        bool taken;
+    } rows[] = {
+        {"a link to a root file", LinkToRootFile, false},
+        {"a link to that user's file", LinkToTheirFile, false},
+        {"a hard link to that user's file", HardLinkToTheirFile, false},
+        {"that user's pre-made file", TheirFile, false},
+        {"a link to a set-uid root file", LinkToSetUidRootFile, false},
+        {"a new output", Nothing, true},
+        {"an existing 0600 output of root's own", OurPrivateFile, true},
+    };
+    AddresseeEntry to{};
+    snprintf(to.id, sizeof to.id, "%s", kId.c_str());
+    snprintf(to.matrixName, sizeof to.matrixName, "%s", kMx.c_str());
+    const std::function<uint32_t(const std::string&)> writers[] = {
+        [&](const std::string& out) { return DevDecryptFile(kSlot, enc_.c_str(), out.c_str()); },
+        [&](const std::string& out) {
+            return KMX_Encrypt_File(matrix_dir().c_str(), &to, 1, path("plain.bin").c_str(), out.c_str(),
+                                    nullptr, nullptr);
+        },
+    };
+    const mode_t mask = umask(022);
+    int n = 0;
+    for (int w = 0; w < 2; ++w) {
+        const bool decrypts = w == 0;
+        for (const auto& r : rows) {
+            SCOPED_TRACE(std::string(decrypts ? "DevDecryptFile: " : "KMX_Encrypt_File: ") + r.name);
+            const std::string base = path("case" + std::to_string(n++)), tmp = base + "/tmp",
+                              out = tmp + "/out";
+            const std::string rootFile = base + "/root-file", theirFile = base + "/their-file",
+                              setUid = base + "/set-uid";
+            ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+            ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+            ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
+            write_file(rootFile, kmxt::bytes("root's file"));
+            ASSERT_EQ(chmod(rootFile.c_str(), 0644), 0);
+            write_file(theirFile, kmxt::bytes("their file"));
+            ASSERT_EQ(chown(theirFile.c_str(), kOther, kOther), 0);
+            ASSERT_EQ(chmod(theirFile.c_str(), 0644), 0);
+            write_file(setUid, kmxt::bytes("#!/bin/sh\nexit 0\n"));
+            ASSERT_EQ(chmod(setUid.c_str(), 04755), 0);
+            const auto their_link = [&](const std::string& to) {
+                ASSERT_EQ(symlink(to.c_str(), out.c_str()), 0);
+                ASSERT_EQ(fchownat(AT_FDCWD, out.c_str(), kOther, kOther, AT_SYMLINK_NOFOLLOW), 0);
+            };
+            switch (r.entry) {
+            case LinkToRootFile: their_link(rootFile); break;
+            case LinkToTheirFile: their_link(theirFile); break;
+            case LinkToSetUidRootFile: their_link(setUid); break;
+            case HardLinkToTheirFile: ASSERT_EQ(link(theirFile.c_str(), out.c_str()), 0); break;
+            case TheirFile:
+                write_file(out, kmxt::bytes("their output"));
+                ASSERT_EQ(chown(out.c_str(), kOther, kOther), 0);
+                ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+                break;
+            case OurPrivateFile:
+                write_file(out, kmxt::bytes("earlier"));
+                ASSERT_EQ(chmod(out.c_str(), 0600), 0);
+                break;
+            case Nothing: break;
+            }
+            const EntrySnapshot entry = snapshot(out), root = snapshot(rootFile), theirs = snapshot(theirFile),
+                                setuid = snapshot(setUid);
+
+            const uint32_t st = writers[w](out);
+
+            if (r.taken) {
+                ASSERT_EQ(st, 0u);
+                struct stat o;
+                ASSERT_EQ(lstat(out.c_str(), &o), 0);
+                EXPECT_TRUE(S_ISREG(o.st_mode));
+                EXPECT_EQ(o.st_uid, 0u);
+                EXPECT_EQ(o.st_mode & 07777, decrypts || r.entry == OurPrivateFile ? 0600u : 0644u);
+                if (decrypts) {
+                    EXPECT_EQ(read_file(out), plain_);
+                } else {
+                    ASSERT_EQ(DevDecryptFile(kSlot, out.c_str(), (base + "/check").c_str()), 0u);
+                    EXPECT_EQ(read_file(base + "/check"), plain_);
+                }
+            } else {
+                EXPECT_EQ(st, 11006u);
+                EXPECT_EQ(snapshot(out), entry);
+            }
+            EXPECT_EQ(snapshot(rootFile), root);
+            EXPECT_EQ(snapshot(theirFile), theirs);
+            EXPECT_EQ(snapshot(setUid), setuid);
+            DIR* d = opendir(tmp.c_str());
+            ASSERT_NE(d, nullptr);
+            std::vector<std::string> names;
+            while (dirent* e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+            closedir(d);
+            EXPECT_EQ(names, std::vector<std::string>{"out"}) << "nothing left beside the output";
+            std::error_code ec;
+            for (const auto& f : std::filesystem::recursive_directory_iterator(base, ec)) {
+                struct stat fs;
+                if (lstat(f.path().c_str(), &fs) == 0 && S_ISREG(fs.st_mode) && fs.st_uid == kOther) {
+                    EXPECT_NE(read_file(f.path().string()), plain_) << f.path();
+                }
+            }
+            EXPECT_FALSE(ec);
+        }
+    }
+    umask(mask);
+}
+
+// The input may be the output: the staged output never touches the file
+// being read. Plaintext goes over it only when the file is private (the
+// encrypted file is made 0644 under the usual umask).
 TEST_F(FileTest, InputMayBeTheOutput)
 {
     const Bytes good = read_file(enc_);
+    EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), enc_.c_str()), 11006u) << "readable by others";
+    EXPECT_EQ(read_file(enc_), good);
+    ASSERT_EQ(chmod(enc_.c_str(), 0600), 0);
     set_count(0);
     const Bytes spoilt = read_file(enc_);
     EXPECT_EQ(DevDecryptFile(kSlot, enc_.c_str(), enc_.c_str()), 12005u);

@@ -466,10 +466,11 @@ TEST_F(EncryptFileTest, RefusalsLeaveNoOutput)
               ST_BAD_ARGUMENT);
 }
 
-// The output is staged and put in place as one step, and keeps what the
-// operator gave it: an existing 0600 file stays 0600 (and a link to it a
-// link), a new one gets the ordinary mode less the umask.
-TEST_F(EncryptFileTest, OutputKeepsItsModeAndLink)
+// The output is staged and takes the name as one step, keeping what the
+// operator gave an existing file: a 0600 file stays 0600; a link at the name
+// is replaced by the new file and the file it named is left alone; a new
+// output gets the ordinary mode less the umask.
+TEST_F(EncryptFileTest, OutputKeepsItsModeAndLinksAreReplaced)
 {
     add("A", 5, 4, 4);
     write_file(path("in"), bytes("some content"));
@@ -478,15 +479,22 @@ TEST_F(EncryptFileTest, OutputKeepsItsModeAndLink)
     ASSERT_EQ(chmod(path("mine.enc").c_str(), 0600), 0);
     ASSERT_EQ(symlink("mine.enc", path("link.enc").c_str()), 0);
     struct stat st;
-    for (const char* out : {"mine.enc", "link.enc"}) {
-        SCOPED_TRACE(out);
-        ASSERT_EQ(encrypt(one, path("in"), path(out)), 0);
-        ASSERT_EQ(stat(path("mine.enc").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_EQ(read_file(path("mine.enc")).size(), 780u + 16);
-        ASSERT_EQ(lstat(path("link.enc").c_str(), &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
-    }
+    ASSERT_EQ(encrypt(one, path("in"), path("mine.enc")), 0);
+    ASSERT_EQ(stat(path("mine.enc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_file(path("mine.enc")).size(), 780u + 16);
+
+    write_file(path("mine.enc"), bytes("previous"));
+    const mode_t was = umask(022);
+    ASSERT_EQ(encrypt(one, path("in"), path("link.enc")), 0);
+    umask(was);
+    ASSERT_EQ(lstat(path("link.enc").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(read_file(path("link.enc")).size(), 780u + 16);
+    EXPECT_EQ(read_file(path("mine.enc")), bytes("previous"));
+    ASSERT_EQ(stat(path("mine.enc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     const mode_t old = umask(027);
     ASSERT_EQ(encrypt(one, path("in"), path("new.enc")), 0);
     EXPECT_EQ(umask(old), 027u);

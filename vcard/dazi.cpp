@@ -235,8 +235,7 @@ int32_t CreateVEFlashFile(const char* path)
     // Bound as the file just made, whatever the name holds by now.
     if (SetDataFileFd(path, fd) < 0)
         return ST_FILE_OPEN;
-    if (FileSysInit() != FS_OK)
+    if (FileSysInit() != FS_OK || InitCosSys() != FS_OK)
         return ST_FILE_OPEN;
-    InitCosSys();
     return 0;
 }

@@ -322,30 +322,130 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
     return SW_OK;
 }
 
+namespace {
+
+// Default PIN record n (3, 4 or 5) as the first start writes it.
+void DefaultPinRecord(uint32_t n, _key_info_* rec)
+{
+    *rec = {};
+    rec->no = static_cast<uint8_t>(n);
+    rec->ordinal = static_cast<uint8_t>(n - KEY_PIN0);
+    rec->type = 2;
+    rec->secBit = static_cast<uint8_t>(n);
+    rec->no2 = static_cast<uint8_t>(n);
+    rec->maxTries = 5;
+    rec->tries = 5;
+    secret_array<DEFAULT_PIN_LEN> pin;
+    secret_array<20> digest;
+    BuildDefaultPin(n - KEY_PIN0, pin.data());
+    PinDigest(pin.data(), DEFAULT_PIN_LEN, digest.data());
+    std::memcpy(rec->rfu + 4, digest.data(), 4);
+    std::memcpy(rec->value, digest.data() + 4, 16);
+}
+
+}  // namespace
+
 uint16_t InitPin()
 {
     SelectOrCreate(FID_KEYS, KEYS_FILE_SIZE, nullptr);   // the records are written in any case
     for (uint32_t n = KEY_PIN0; n <= KEY_USER_PIN; ++n) {
-        _key_info_ rec = {};
-        rec.no = static_cast<uint8_t>(n);
-        rec.ordinal = static_cast<uint8_t>(n - KEY_PIN0);
-        rec.type = 2;
-        rec.secBit = static_cast<uint8_t>(n);
-        rec.no2 = static_cast<uint8_t>(n);
-        rec.maxTries = 5;
-        rec.tries = 5;
-        secret_array<DEFAULT_PIN_LEN> pin;
-        secret_array<20> digest;
-        BuildDefaultPin(n - KEY_PIN0, pin.data());
-        PinDigest(pin.data(), DEFAULT_PIN_LEN, digest.data());
-        std::memcpy(rec.rfu + 4, digest.data(), 4);
-        std::memcpy(rec.value, digest.data() + 4, 16);
+        _key_info_ rec;
+        DefaultPinRecord(n, &rec);
         uint16_t sw = RWSystemKey(1, n, &rec);
+        OPENSSL_cleanse(&rec, sizeof rec);
         if (sw != SW_OK)
             return sw;
     }
     return SW_OK;
 }
+
+namespace {
+
+bool SlotErased(const uint8_t* dir, uint32_t fid)
+{
+    for (uint32_t i = 0; i < 8; ++i)
+        if (dir[8 * fid + i] != 0xFF)
+            return false;
+    return true;
+}
+
+// What an image without file 0 is. A first start writes the key file and
+// its default PIN records first and file 0 last, so a card whose directory
+// holds nothing but a key file that a first start could have left (records
+// 1 and 2 empty, then default PIN records, up to record 5) or nothing at
+// all is a blank card, a first start cut off before its end, or one whose
+// clean-up format was cut off: no key can exist on it yet. Any other image
+// without file 0 (damaged, random, not a card, a used key file) is not
+// written to.
+enum class NoStatus { Blank, Unfinished, NotACard };
+
+// The key file of entry holds no more than a first start writes.
+uint16_t FirstStartKeyFile(const _file_info_& entry, bool* leftByFirstStart)
+{
+    *leftByFirstStart = false;
+    if (entry.used > KEY_RECORD_SIZE * KEY_USER_PIN || entry.used % KEY_RECORD_SIZE != 0)
+        return FS_OK;
+    bool same = true;
+    for (uint32_t n = 1; same && n <= entry.used / KEY_RECORD_SIZE; ++n) {
+        _key_info_ stored, expected = {};
+        uint16_t sw = ReadCOSFile(entry, static_cast<uint16_t>(KEY_RECORD_SIZE * (n - 1)),
+                                  reinterpret_cast<uint8_t*>(&stored), KEY_RECORD_SIZE);
+        if (sw == SW_MEMORY_FAILURE)
+            return sw;
+        if (n >= KEY_PIN0)
+            DefaultPinRecord(n, &expected);
+        same = sw == FS_OK && CRYPTO_memcmp(&stored, &expected, sizeof stored) == 0;
+        OPENSSL_cleanse(&stored, sizeof stored);
+        OPENSSL_cleanse(&expected, sizeof expected);
+    }
+    *leftByFirstStart = same;
+    return FS_OK;
+}
+
+uint16_t ClassifyWithoutStatus(NoStatus* kind)
+{
+    uint8_t dir[8 * FS_DIR_ENTRIES];
+    uint8_t bitmap[4 * FS_BITMAP_WORDS];
+    if (FlashRead(FS_DIR_OFF, dir, sizeof dir) != 0 || FlashRead(FS_BITMAP_OFF, bitmap, sizeof bitmap) != 0)
+        return SW_MEMORY_FAILURE;
+    *kind = NoStatus::NotACard;
+    // The slot of id 0xFF reads as an entry when erased and is never a file.
+    for (uint32_t f = 0; f + 1 < FS_DIR_ENTRIES; ++f)
+        if (f != FID_KEYS && !SlotErased(dir, f))
+            return FS_OK;
+    if (SlotErased(dir, FID_KEYS)) {
+        *kind = BufIsZero(bitmap, sizeof bitmap) ? NoStatus::Blank : NoStatus::Unfinished;
+        return FS_OK;
+    }
+    _file_info_ keys;
+    uint16_t sw = SelectFile(FID_KEYS, &keys);
+    if (sw != FS_OK)
+        return sw == SW_MEMORY_FAILURE ? sw : FS_OK;
+    bool unfinished = false;
+    sw = FirstStartKeyFile(keys, &unfinished);
+    if (unfinished)
+        *kind = NoStatus::Unfinished;
+    return sw;
+}
+
+// The first start on a blank card: the key file with the default PINs,
+// then file 0. File 0's entry is not created beforehand: the write of its 8
+// zero bytes stores the entry after the data, as the last write of the
+// first start, so a card has file 0 only once everything else is in place.
+uint16_t FirstStart()
+{
+    uint16_t sw = InitPin();
+    if (sw != SW_OK)
+        return sw == SW_FILE_NOT_FOUND ? SW_MEMORY_FAILURE : sw;
+    _file_info_ status{};
+    status.fid = FID_DEVINFO;
+    status.maxsize = DEVINFO_FILE_SIZE;
+    status.first = FS_NO_SECTOR;
+    const _dev_info_ zero{};
+    return WriteCOSFile(status, 0, reinterpret_cast<const uint8_t*>(&zero), sizeof zero);
+}
+
+}  // namespace
 
 uint16_t InitAuth(_dev_info_* devInfo)
 {
@@ -356,26 +456,22 @@ uint16_t InitAuth(_dev_info_* devInfo)
     if (sw != SW_FILE_NOT_FOUND)
         return sw;
     std::memset(devInfo, 0, sizeof *devInfo);
-    // The first start belongs to a freshly formatted card, where no sector is
-    // in use yet. An image without a device status whose sectors are taken
-    // (damaged, random, or one whose status file was deleted) is not
-    // written to: the default PINs must not replace the stored ones, and a
-    // file that is not a card image stays as it is.
-    uint8_t bitmap[FS_BITMAP_WORDS * 4];
-    if (FlashRead(FS_BITMAP_OFF, bitmap, sizeof bitmap) != 0)
-        return SW_FILE_NOT_FOUND;
-    for (uint8_t b : bitmap)
-        if (b != 0)
-            return SW_FILE_NOT_FOUND;
-    // A first start that fails part way has written some of file 0, the key
-    // file, their sectors and bitmap bits; the card is formatted anew, so it
-    // is blank again and the next start repeats the first start.
-    sw = SelectOrCreate(FID_DEVINFO, DEVINFO_FILE_SIZE, nullptr);
-    if (sw == FS_OK)
-        sw = RWDeviceStatus(1, devInfo);
-    if (sw == FS_OK && InitPin() != SW_OK)
-        sw = SW_MEMORY_FAILURE;
+    NoStatus kind;
+    sw = ClassifyWithoutStatus(&kind);
     if (sw != FS_OK)
+        return sw;
+    if (kind == NoStatus::NotACard)
+        return SW_FILE_NOT_FOUND;
+    // What an unfinished first start left is formatted away first.
+    if (kind == NoStatus::Unfinished && FileSysInit() != FS_OK)
+        return SW_MEMORY_FAILURE;
+    sw = FirstStart();
+    // A first start that fails is formatted away at once where the image
+    // takes it; where even that fails, what is left is again a card without
+    // file 0 whose only file is the key file, which the next start formats.
+    if (sw != FS_OK) {
         FileSysInit();
-    return sw;
+        return sw;
+    }
+    return FS_OK;
 }

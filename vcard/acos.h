@@ -153,10 +153,12 @@ uint16_t GetPrivateKey(uint8_t fid, const uint8_t* innerKey, uint8_t* out, uint8
 // Creates the key file and writes the three default PIN records (3, 4, 5).
 // SW_OK or the first failing status.
 uint16_t InitPin();
-// Loads the device status into *devInfo; on a blank card creates file 0
-// (8 zero bytes) and the default PINs. 0, the creation status, or SW_MEMORY_FAILURE when
-// the default PINs could not be written. A first start that fails formats the
-// card anew, so it is blank again and the next start repeats the first start.
-// Only a card with no sector in use counts as blank: any other image without
-// file 0 answers SW_FILE_NOT_FOUND and is not written.
+// Loads the device status into *devInfo. On a blank card it is the first
+// start: the key file with the default PINs, then file 0 (8 zero bytes),
+// whose entry is the last thing written. A card without file 0 whose only
+// file is the key file (or that has no file at all) is a first start cut off
+// before its end: it is formatted and started again. 0; the read's status
+// when file 0 cannot be read; the first failing status of a first start
+// (the card is then formatted again where the image takes it); SW_FILE_NOT_FOUND
+// for any other image without file 0, which is not written.
 uint16_t InitAuth(_dev_info_* devInfo);

@@ -182,6 +182,13 @@ uint16_t InitCosSys()
     std::memset(&sDevInfo, 0, sizeof sDevInfo);
     const uint16_t st = InitAuth(&sDevInfo);
     sStarted = st == FS_OK;
+    // Without a status read from the image nothing is known of it: the card
+    // is held as blocked, so no instruction but the reset runs on it and
+    // none writes an all-zero status back over the stored one.
+    if (!sStarted) {
+        std::memset(&sDevInfo, 0, sizeof sDevInfo);
+        sDevInfo.blocked = 1;
+    }
     return st;
 }
 
@@ -192,22 +199,23 @@ int32_t SetVEFlashFile(const char* path)
     // The image directory is shared: follow no link and take only a regular
     // file that is at least as large as the file system, so a stray file is
     // never bound and written into.
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return ST_FILE_OPEN;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= off_t(FLASH_FS_SIZE);
-    close(fd);
-    if (!ok)
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < off_t(FLASH_FS_SIZE)) {
+        close(fd);
         return ST_FILE_OPEN;
-    int changed = SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+    }
+    // The descriptor stays with the flash while the image is bound.
+    int changed = SetDataFileFd(path, fd);
     if (changed < 0)
         return ST_FILE_OPEN;
     // An image whose last initialisation failed (a first start that could
     // not write, a status that could not be read) is initialised again when
     // it is bound again, so a failed first start is repeated.
-    if (changed == 1 || !sStarted)
-        InitCosSys();
+    if ((changed == 1 || !sStarted) && InitCosSys() != FS_OK)
+        return ST_FILE_OPEN;   // no device status: the card is no use
     return 0;
 }
 
@@ -225,13 +233,9 @@ int32_t CreateVEFlashFile(const char* path)
     if (fd < 0)
         return ST_FILE_OPEN;
     // Bound as the file just made, whatever the name holds by now.
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    if (!regular ||
-        SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)) < 0)
+    if (SetDataFileFd(path, fd) < 0)
         return ST_FILE_OPEN;
-    if (FileSysInit() != FS_OK)
+    if (FileSysInit() != FS_OK || InitCosSys() != FS_OK)
         return ST_FILE_OPEN;
-    InitCosSys();
     return 0;
 }

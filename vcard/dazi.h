@@ -12,16 +12,20 @@ constexpr uint32_t DAZI_REPLY_MAX = 258;
 
 // Binds the card to the key device image at path. The path must name an
 // existing regular file (not a symbolic link) of at least 65536 bytes that
-// opens for reading; otherwise 11006 and nothing changes. Binding a path other
-// than the one bound before resets the volatile state (InitCosSys); binding
-// the same path again keeps it, unless the image's last initialisation failed
-// (then it runs again, repeating a first start that could not finish).
-// Returns 0.
+// opens for reading; otherwise 11006 and nothing changes. The file is held
+// open until another is bound. Binding another file (another path, or
+// another file under the bound path) resets the volatile state
+// (InitCosSys); binding the bound file again keeps it, unless the image's
+// last initialisation failed (then it runs again, repeating a first start
+// that could not finish). 0; 11006 also when the initialisation finds no
+// device status it can read or make (a failed read, a failed first start, an
+// image that is not a card): the card then refuses every instruction but the
+// reset until a binding succeeds.
 int32_t SetVEFlashFile(const char* path);
 
 // Creates or truncates the image at path, binds it, formats its file system
 // and initialises a blank card (device status and default PINs).
-// Returns 0, or 11006 when the file cannot be created.
+// Returns 0, or 11006 when the file cannot be created or initialised.
 int32_t CreateVEFlashFile(const char* path);
 
 // One command APDU in (cmd, len), reply data followed by SW1 SW2 out into

@@ -17,19 +17,22 @@ char m_vFlashFile[FLASH_PATH_MAX];
 
 namespace {
 
-// Identity of the bound file; s_bound is false while the bound path named
-// no file, and then every access fails.
-bool s_bound = false;
+// The bound image is held open from its binding until another is bound: its
+// inode cannot be freed while the card is bound to it, so no other file can
+// ever carry its device and inode numbers, and "same device and inode" does
+// mean "the file that was bound". s_held is -1 while the bound path named no
+// regular file; every access then fails.
+int s_held = -1;
 uint64_t s_dev = 0, s_ino = 0;
 
 // Opens the bound image for one access. The name is not trusted: it is
 // opened without following a link and without waiting (a FIFO put in its
 // place opens at once), and the access goes on only when what opened is
-// still the regular file that was bound. -1 otherwise, as for an image that
+// the very file that the card holds. -1 otherwise, as for an image that
 // cannot be opened.
 int open_bound(int access)
 {
-    if (!s_bound)
+    if (s_held < 0)
         return -1;
     int fd = open(m_vFlashFile, access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -62,20 +65,34 @@ bool erase_at(int fd, off_t offset, uint64_t n)
 
 extern "C" {
 
-int SetDataFileId(const char* path, uint64_t dev, uint64_t ino)
+int SetDataFileFd(const char* path, int fd)
 {
-    if (path == nullptr)
+    struct stat st;
+    const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0 && !regular) {
+        close(fd);
+        fd = -1;
+    }
+    size_t n = path != nullptr ? strnlen(path, FLASH_PATH_MAX) : FLASH_PATH_MAX;
+    if (n >= FLASH_PATH_MAX) {
+        if (fd >= 0)
+            close(fd);
         return -1;
-    size_t n = strnlen(path, FLASH_PATH_MAX);
-    if (n >= FLASH_PATH_MAX)
-        return -1;
-    const bool bound = !(dev == 0 && ino == 0);
-    // A file renamed over the bound path is another image: only the same
-    // file keeps the card's volatile state.
-    if (std::strcmp(path, m_vFlashFile) == 0 && bound == s_bound && dev == s_dev && ino == s_ino)
+    }
+    // The held file is still allocated, so a file with its numbers is that
+    // file; a file renamed over the bound path is another image.
+    const uint64_t dev = regular ? static_cast<uint64_t>(st.st_dev) : 0;
+    const uint64_t ino = regular ? static_cast<uint64_t>(st.st_ino) : 0;
+    if (std::strcmp(path, m_vFlashFile) == 0 && regular == (s_held >= 0) && dev == s_dev &&
+        ino == s_ino) {
+        if (fd >= 0)
+            close(fd);
         return 0;
+    }
+    if (s_held >= 0)
+        close(s_held);
     std::memcpy(m_vFlashFile, path, n + 1);
-    s_bound = bound;
+    s_held = fd;
     s_dev = dev;
     s_ino = ino;
     return 1;
@@ -83,12 +100,10 @@ int SetDataFileId(const char* path, uint64_t dev, uint64_t ino)
 
 int SetDataFile(const char* path)
 {
-    // The name's own entry: a link is bound as the link, which no access
-    // opens.
-    struct stat st;
-    if (path != nullptr && lstat(path, &st) == 0 && S_ISREG(st.st_mode))
-        return SetDataFileId(path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
-    return SetDataFileId(path, 0, 0);
+    // The name's own entry: a link is bound as a path that names no image,
+    // which no access opens.
+    int fd = path != nullptr ? open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    return SetDataFileFd(path, fd);
 }
 
 int Init_Flash(void)

@@ -2,9 +2,10 @@
 // the image, positions, transfers and closes it again; nothing is cached, so
 // a write has reached the file when the call returns. Each access opens the
 // path without following a link and without waiting, and goes on only when
-// it still names the regular file that was bound (same device and inode):
-// a link, a FIFO or another file put in its place is an image that cannot
-// be opened.
+// it still names the regular file that was bound: a link, a FIFO or another
+// file put in its place is an image that cannot be opened. The bound file is
+// held open (read-only, close-on-exec) until another is bound, so its device
+// and inode numbers name it alone for as long as it is bound.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +21,17 @@ extern "C" {
 extern char m_vFlashFile[FLASH_PATH_MAX];
 
 // 1 when path or the file it names differs from the bound one (path and
-// the file's identity are then taken), 0 when both are the same; -1 for a
-// null path or one of 256 characters or more (nothing is copied, the binding
-// stays as it was). A file put in place under the bound path (a rename over
-// it) counts as different. A path that names no regular file (missing, a
-// link, a FIFO) is bound without an identity: every access then fails.
+// file are then bound), 0 when both are the same; -1 for a null path or one
+// of 256 characters or more (nothing is copied, the binding stays as it
+// was). A file put in place under the bound path (a rename over it) counts
+// as different. A path that names no regular file (missing, a link, a FIFO)
+// is bound without a file: every access then fails.
 int SetDataFile(const char* path);
-// The same with the file's identity (device and inode) given by a caller
-// that holds the file open; 0, 0 for a path that names no file.
-int SetDataFileId(const char* path, uint64_t dev, uint64_t ino);
+// The same for a caller that has opened the file already: fd (or -1 when
+// path names no file) is taken over in every case, held while the file is
+// bound and closed otherwise; one that is not a regular file binds no file.
+// The file bound before is closed when another is bound.
+int SetDataFileFd(const char* path, int fd);
 
 // Overwrites the first 65536 bytes of the existing image with 0xFF (1024
 // blocks of 64 bytes); anything behind them is kept. 0 on success, -1 when the

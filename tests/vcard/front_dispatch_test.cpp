@@ -170,9 +170,10 @@ TEST_F(FrontCard, RebindingTheSamePathKeepsTheVolatileStateAnotherPathLosesIt)
     EXPECT_EQ(SW(Hex("00 80 00 00")), 0x6982) << "another image in between drops it";
 }
 
-// The device status comes from the image just bound: an image whose file 0
-// is too short to read starts unblocked with the cache off, whatever the
-// image bound before it held.
+// The device status comes from the image just bound, never from the one
+// bound before: an image whose file 0 is too short to read is refused and
+// the card takes no command on it (it neither keeps the blocked status of
+// the image before nor assumes an unblocked one).
 TEST_F(FrontCard, DeviceStatusIsNeverTakenOverFromThePreviousImage)
 {
     TempImage damaged(-1);
@@ -193,11 +194,14 @@ TEST_F(FrontCard, DeviceStatusIsNeverTakenOverFromThePreviousImage)
     ASSERT_EQ(RWDeviceStatus(1, &sDevInfo), 0);
     ASSERT_EQ(SW(Hex("00 0A 00 00 10")), 0x6A81);
 
-    ASSERT_EQ(SetVEFlashFile(damaged.path().c_str()), 0);
-    EXPECT_EQ(sDevInfo.blocked, 0);
-    EXPECT_EQ(sDevInfo.cacheOn, 0);
-    EXPECT_EQ(SW(Hex("00 0A 00 00 10")), 0x9000);
-    EXPECT_EQ(AutoVerify(20240101), 0x6985) << "no PIN cache on this image";
+    // An image whose status cannot be read is not bound as a card: nothing
+    // runs on it, and nothing writes a status into it.
+    const Bytes before = damaged.Bytes();
+    EXPECT_EQ(SetVEFlashFile(damaged.path().c_str()), 11006);
+    EXPECT_EQ(SW(Hex("00 0A 00 00 10")), 0x6A81);
+    EXPECT_EQ(VerifyDefault(2), 0x6A81);
+    EXPECT_EQ(AutoVerify(20240101), 0x6A81);
+    EXPECT_EQ(damaged.Bytes(), before);
 
     // And back: the blocked image is blocked again.
     ASSERT_EQ(SetVEFlashFile(image.path().c_str()), 0);

@@ -197,11 +197,11 @@ TEST_F(BlankCard, FirstStartOnAnUnwritableImageIsRetried)
     EXPECT_EQ(Record(5).tries, 5);
 }
 
-// Without a device status, only a card whose sectors are all free gets the
-// first start: a damaged or foreign image (sectors in use) and a card whose
-// status file was deleted are left byte for byte as they were, and the
-// stored PINs are not replaced by the default ones.
-TEST_F(BlankCard, NoFirstStartUnlessNoSectorIsInUse)
+// Without a device status, only a card that holds no more than a first start
+// writes gets the first start: a damaged or foreign image and a card whose
+// status file was deleted after its PIN was used are left byte for byte as
+// they were, and the stored PINs are not replaced by the default ones.
+TEST_F(BlankCard, NoFirstStartOnMoreThanAFirstStartLeaves)
 {
     // A used PIN record, then the status file deleted.
     ASSERT_EQ(Verify(KEY_USER_PIN, Str("wrong")), 0x63C4);
@@ -211,6 +211,18 @@ TEST_F(BlankCard, NoFirstStartUnlessNoSectorIsInUse)
     EXPECT_EQ(InitAuth(&dev), 0x6A82);
     EXPECT_EQ(image.Bytes(), deleted);
     EXPECT_EQ(Record(KEY_USER_PIN).tries, 4) << "the stored PIN record stays";
+
+    // Another file beside the key file.
+    ASSERT_EQ(FileSysInit(), 0);
+    ASSERT_EQ(InitAuth(&dev), 0);
+    ASSERT_EQ(DeleteCOSFile(FID_DEVINFO), 0);
+    _file_info_ extra = {};
+    extra.fid = 0x80;
+    extra.maxsize = 64;
+    ASSERT_EQ(CreateCOSFile(&extra), 0);
+    const Bytes withExtra = image.Bytes();
+    EXPECT_EQ(InitAuth(&dev), 0x6A82);
+    EXPECT_EQ(image.Bytes(), withExtra);
 
     // Random bytes where the file system lies.
     Bytes random(0x10000);
@@ -225,6 +237,30 @@ TEST_F(BlankCard, NoFirstStartUnlessNoSectorIsInUse)
     ASSERT_EQ(FileSysInit(), 0);
     ASSERT_EQ(InitAuth(&dev), 0);
     EXPECT_EQ(Record(KEY_USER_PIN).tries, 5);
+}
+
+// What a first start leaves when it is cut off before file 0 (the default
+// PIN records written, file 0's sector taken but its entry not stored), and
+// an erased file system whose bitmap says every sector is in use (a format
+// cut off after its first block): both start as a blank card does.
+TEST_F(BlankCard, ACutOffFirstStartOrFormatStartsAgain)
+{
+    ASSERT_EQ(FileSysInit(), 0);
+    _dev_info_ dev;
+    ASSERT_EQ(InitAuth(&dev), 0);
+    const Bytes started = image.Bytes();
+
+    // File 0 gone from the directory, its sector still marked in use.
+    Bytes cut = started;
+    std::fill(cut.begin() + FS_DIR_OFF, cut.begin() + FS_DIR_OFF + 8, 0xFF);
+    image.Store(cut);
+    EXPECT_EQ(InitAuth(&dev), 0);
+    EXPECT_EQ(image.Bytes(), started);
+
+    Bytes erased(0x10000, 0xFF);
+    image.Store(erased);
+    EXPECT_EQ(InitAuth(&dev), 0);
+    EXPECT_EQ(image.Bytes(), started);
 }
 
 TEST_F(BlankCard, KeyRecordReadsAndInstallation)

@@ -20,6 +20,7 @@
 #include "kmx/kmxsoft.h"
 #include "smcrypto/ecurve.h"
 #include "smcrypto/secret_bn.h"
+#include "vcard/acos.h"
 #include "vcard/dazi.h"
 #include "vcard/default_pins.h"
 
@@ -614,6 +615,19 @@ int set_user_pin(const std::string& image, const std::string& newPin, std::strin
     if (st != 0) return st;
     uint32_t c = COS_ModifyPin(2, DEFAULT_PIN_TYPE2, newPin.c_str());
     if (c != 0) return fail(err, static_cast<int>(c), "cannot change the user PIN");
+    return 0;
+}
+
+int set_blocked(const std::string& image, std::string* err)
+{
+    // The card's own record of file 0, written as the card-block
+    // instruction would write it (without its MAC key).
+    if (SetVEFlashFile(image.c_str()) != 0) return fail(err, ST_FILE_OPEN, "cannot bind " + image);
+    _dev_info_ d;
+    if (RWDeviceStatus(0, &d) != 0) return fail(err, ST_FILE_OPEN, "no device status in " + image);
+    d.blocked = 1;
+    if (RWDeviceStatus(1, &d) != 0) return fail(err, ST_FILE_OPEN, "cannot write " + image);
+    InitCosSys();
     return 0;
 }
 

@@ -119,6 +119,10 @@ int install_soft_key(const std::string& image, unsigned slot, const std::string&
 // Changes the user PIN of an image from the default to newPin (8..16 bytes).
 int set_user_pin(const std::string& image, const std::string& newPin, std::string* err = nullptr);
 
+// Marks the card of image as blocked (its device status), as the card-block
+// instruction does: every instruction but the reset is then refused.
+int set_blocked(const std::string& image, std::string* err = nullptr);
+
 // A file of a few bytes that no card can bind to.
 int make_not_image(const std::string& path, std::string* err = nullptr);
 

@@ -23,6 +23,7 @@ const char* const USAGE =
     "                soft: --secret FILE, or --pks-dir DIR to make a soft curve-5 matrix\n"
     "                      named by --matrix-id (default TARNSOFT)\n"
     "  tarn-imgbuild wrong-pin --image IMAGE [--pin PIN]   (changes the user PIN)\n"
+    "  tarn-imgbuild block --image IMAGE   (marks the card blocked)\n"
     "  tarn-imgbuild not-image --out FILE\n"
     "Defaults: curve 5, matrix id TARNTEST, row 32, col 8, route plain, slot 1, years 10.\n";
 
@@ -205,6 +206,14 @@ int main(int argc, char** argv)
         if (!leftover().empty()) return usage("unknown option " + leftover());
         if (imgbuild::set_user_pin(image, pin, &err) != 0) return failed(cmd, err);
         printf("image: %s\nuser-pin: %s\n", image.c_str(), pin.c_str());
+        return 0;
+    }
+    if (cmd == "block") {
+        std::string image = take("--image");
+        if (image.empty()) return usage("--image is required");
+        if (!leftover().empty()) return usage("unknown option " + leftover());
+        if (imgbuild::set_blocked(image, &err) != 0) return failed(cmd, err);
+        printf("image: %s\nblocked\n", image.c_str());
         return 0;
     }
     return usage("unknown command " + cmd);

@@ -90,6 +90,24 @@ protected:
     }
     static constexpr int kAddressed = -1;
 
+    // The switch's identity request and challenge to eth0's MAC, arriving
+    // on the interface `on`, choose eth0 (index 3) and are answered on eth0
+    // from eth0's MAC.
+    void switch_on_eth0_answered(int on)
+    {
+        handle(request(kEth0, 8, 0, 0, {}, 60), on);
+        ASSERT_TRUE(st.bGetDevice);
+        EXPECT_EQ(st.ifindex, 3);
+        EXPECT_TRUE(fx.hasConsole("Index for interface eth0 is 3\n"));
+        handle(challenge(kEth0), on);
+        ASSERT_EQ(fx.sent.size(), 2u);
+        for (const SentFrame& f : fx.sent) {
+            EXPECT_EQ(f.ifindex, 3);
+            EXPECT_EQ(Bytes(f.bytes.begin() + 6, f.bytes.begin() + 12), kEth0);
+        }
+        EXPECT_EQ(fx.results, std::vector<int>{1});
+    }
+
     DaemonState st;
     FakeEffects fx;
 };
@@ -366,15 +384,7 @@ TEST_F(Handler, SameMacOnTwoInterfacesNamesTheFirstByName)
     EXPECT_TRUE(fx.sent.empty());
     EXPECT_NE(fx.findLog("目标mac地址[02-00-00-00-00-01]非本机mac地址\n"), nullptr);
 
-    handle(request(kEth0, 8, 0, 0, {}, 60), 3);
-    ASSERT_TRUE(st.bGetDevice);
-    EXPECT_EQ(st.ifindex, 3);
-    EXPECT_TRUE(fx.hasConsole("Index for interface eth0 is 3\n"));
-    handle(challenge(kEth0), 3);
-    ASSERT_EQ(fx.sent.size(), 2u);
-    EXPECT_EQ(fx.sent[0].ifindex, 3);
-    EXPECT_EQ(fx.sent[1].ifindex, 3);
-    EXPECT_EQ(fx.results, std::vector<int>{1});
+    switch_on_eth0_answered(3);
 
     fx.clear();
     handle(challenge(kEth0), 4);
@@ -469,17 +479,7 @@ TEST_F(Handler, FramesThroughTheMasterDeviceCount)
     EXPECT_FALSE(st.bGetDevice);
     EXPECT_TRUE(fx.sent.empty());
 
-    handle(request(kEth0, 8, 0, 0, {}, 60), 9);
-    ASSERT_TRUE(st.bGetDevice);
-    EXPECT_EQ(st.ifindex, 3);
-    EXPECT_TRUE(fx.hasConsole("Index for interface eth0 is 3\n"));
-    handle(challenge(kEth0), 9);
-    ASSERT_EQ(fx.sent.size(), 2u);
-    for (const SentFrame& f : fx.sent) {
-        EXPECT_EQ(f.ifindex, 3);
-        EXPECT_EQ(Bytes(f.bytes.begin() + 6, f.bytes.begin() + 12), kEth0);
-    }
-    EXPECT_EQ(fx.results, std::vector<int>{1});
+    switch_on_eth0_answered(9);
 
     fx.clear();
     handle(challenge(kEth0), 3); // on eth0 itself

@@ -157,10 +157,28 @@ void HandleIdentity(const unsigned char* buf, DaemonState& st, DaemonEffects& fx
     std::free(reply);
 }
 
+// True when a frame that arrived on the interface of index arrivedOn came
+// in through the interface of index ifindex: it arrived on it, or on its
+// master device. A master that cannot be read is reported, and the frame
+// does not count.
+bool CameInThrough(int arrivedOn, int ifindex, DaemonEffects& fx, Reporter& r)
+{
+    if (arrivedOn == ifindex)
+        return true;
+    if (arrivedOn <= 0)
+        return false;
+    const int master = fx.interface_master(ifindex);
+    if (master < 0) {
+        const int e = errno;
+        r.text("Master device of interface %i unknown (errno is %d)\n", ifindex, e).console().log(LOG_ERROR, __LINE__);
+        return false;
+    }
+    return master == arrivedOn;
+}
+
 } // namespace
 
-FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& st,
-                         DaemonEffects& fx)
+void HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& st, DaemonEffects& fx)
 {
     const int recvErrno = errno;
     Reporter r(fx);
@@ -169,7 +187,7 @@ FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedO
         fx.console_error("recvfrom():");
         r.text("Incomplete packet (errno is %d)\n", recvErrno).console();
         r.text("recvfrom(): Incomplete packet (errno is %d)\n", recvErrno).log(LOG_ERROR, __LINE__);
-        return FrameOutcome::Next;
+        return;
     }
     // A copy of the received bytes, zero past them: nothing of an earlier
     // frame, and nothing beyond the frame, is ever read.
@@ -179,17 +197,15 @@ FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedO
 
     if (!msg::head_type_ok(buf)) {
         r.text("eth.type 类型不对\n").console().log(LOG_ERROR, __LINE__);
-        return FrameOutcome::Next;
+        return;
     }
     if (!msg::head_marker_ok(buf)) {
         r.text("数据校验值不对\n").console().log(LOG_ERROR, __LINE__);
-        return FrameOutcome::Next;
+        return;
     }
 
     const unsigned char* dst = buf + msg::HEAD_DES_MAC;
-    // The interface is chosen by the first frame that arrived on the
-    // interface whose MAC it is addressed to: a frame sent over one link to
-    // the MAC of another interface chooses nothing.
+    bool served = false;
     if (!st.bGetDevice) {
         char text[18];
         std::snprintf(text, sizeof text, MAC_FMT, MAC_ARGS(dst));
@@ -198,25 +214,29 @@ FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedO
                 continue;
             const int index = static_cast<int>(fx.interface_index(entry.first));
             if (index == 0) {
+                // Renamed or removed since start-up: not the interface this
+                // MAC names any more.
                 r.text("if_nametoindex() failed to obtain interface index! \n").console().log(LOG_ERROR, __LINE__);
                 fx.console_error("if_nametoindex() failed to obtain interface index ");
-                return FrameOutcome::NoInterface;
-            }
-            if (index != arrivedOn)
                 continue;
-            st.bGetDevice = true;
-            std::memcpy(st.mac, dst, msg::MAC_LEN);
-            st.ifindex = index;
-            r.text("Index for interface %s is %i\n", entry.first.c_str(), st.ifindex)
-                .console()
-                .log(LOG_INFO, __LINE__);
+            }
+            if (CameInThrough(arrivedOn, index, fx, r)) {
+                st.bGetDevice = true;
+                std::memcpy(st.mac, dst, msg::MAC_LEN);
+                st.ifindex = index;
+                served = true;
+                r.text("Index for interface %s is %i\n", entry.first.c_str(), st.ifindex)
+                    .console()
+                    .log(LOG_INFO, __LINE__);
+            }
             break;
         }
+    } else {
+        served = std::memcmp(dst, st.mac, msg::MAC_LEN) == 0 && CameInThrough(arrivedOn, st.ifindex, fx, r);
     }
-    // Once chosen, only frames that arrive on that interface count.
-    if (!st.bGetDevice || std::memcmp(dst, st.mac, msg::MAC_LEN) != 0 || arrivedOn != st.ifindex) {
+    if (!served) {
         r.text("目标mac地址[" MAC_FMT "]非本机mac地址\n", MAC_ARGS(dst)).console().log(LOG_WARNING, __LINE__);
-        return FrameOutcome::Next;
+        return;
     }
 
     const int type = buf[msg::REQ_TYPE];
@@ -245,5 +265,4 @@ FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedO
         break;
     }
     OPENSSL_cleanse(buf, n);
-    return FrameOutcome::Next;
 }

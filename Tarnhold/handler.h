@@ -25,6 +25,10 @@ public:
     virtual bool key_file_exists() = 0;
     // Index of the named interface, 0 on failure.
     virtual unsigned interface_index(const std::string& name) = 0;
+    // Index of the master device (a bridge or bond the interface is a port
+    // of) of the interface of index ifindex: 0 when it has none or is gone,
+    // -1 (errno set) when it cannot be read.
+    virtual int interface_master(int ifindex) = 0;
     // Records "Result" = v in the configuration file.
     virtual void write_result(int v) = 0;
     // One log line (already carrying its "[file function line] " prefix).
@@ -43,26 +47,29 @@ struct DaemonState {
     std::vector<std::string> macs;              // "XXXXXXXXXXXX" in name order
     char cid[msg::CID_SIZE] = {};
     std::string des;
-    // The interface chosen by the first frame addressed to the host (and
-    // received on the interface it is addressed to).
+    // The interface chosen by the first frame addressed to the host that
+    // came in through the interface its MAC names (see HandleFrame).
     bool bGetDevice = false;
     unsigned char mac[msg::MAC_LEN] = {};
     int ifindex = 0;
 };
 
-enum class FrameOutcome {
-    Next,          // handled (or dropped); receive the next frame
-    NoInterface,   // the chosen interface has no index: the daemon must end with status 1
-};
-
 // Handles the frame of `received` bytes (a negative count is a failed
-// receive) that arrived on the interface of index arrivedOn. Bytes past
-// `received` are never read. A frame counts only when it arrived on the
-// interface whose MAC it is addressed to: the first such frame chooses that
-// interface, and from then on only frames that arrive on it, to its MAC,
-// are served.
-FrameOutcome HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& state,
-                         DaemonEffects& fx);
+// receive) that arrived on the interface of index arrivedOn (0: unknown).
+// Bytes past `received` are never read.
+//
+// The interface a frame names is the first in name order whose MAC it is
+// addressed to, passing over one whose index cannot be had (renamed or
+// removed since start-up). The frame comes in through that interface when
+// it arrived on it or on its master device: a bridge or bond delivers its
+// ports' frames under its own index. While nothing is chosen, the first
+// frame that comes in through the interface it names chooses that
+// interface for good; a frame that arrived elsewhere chooses nothing. From
+// then on only frames to the chosen MAC that come in through the chosen
+// interface are served, and every reply goes out on the chosen interface
+// itself. The master is looked up for each frame, since a port may join or
+// leave a bridge while the daemon runs.
+void HandleFrame(const unsigned char* frame, long received, int arrivedOn, DaemonState& state, DaemonEffects& fx);
 
 // Receive buffer size; a frame is at most this long.
 inline constexpr size_t RECV_BUFFER_SIZE = 2048;

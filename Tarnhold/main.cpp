@@ -6,7 +6,6 @@
 #include "Tarnhold/packet_effects.h"
 #include "Tarnhold/startup.h"
 #include "common/ConfigBox.h"
-#include "common/log.h"
 #include "common/paths.h"
 
 #include <unistd.h>
@@ -33,10 +32,6 @@ int main()
         std::memset(buffer, 0, sizeof buffer);
         int arrivedOn = 0;
         long n = ReceiveFrame(sock, buffer, sizeof buffer, &arrivedOn);
-        if (HandleFrame(buffer, n, arrivedOn, state, fx) == FrameOutcome::NoInterface) {
-            close(sock);
-            log_close();
-            return 1;
-        }
+        HandleFrame(buffer, n, arrivedOn, state, fx);
     }
 }

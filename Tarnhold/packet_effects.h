@@ -15,6 +15,11 @@
 // bytes, or -1.
 long ReceiveFrame(int sock, unsigned char* buf, size_t cap, int* ifindex);
 
+// Index of the master device (bridge, bond) of the interface of index
+// ifindex, asked of the kernel over route netlink: 0 when the interface has
+// no master or does not exist, -1 (errno set) when the answer cannot be had.
+int InterfaceMaster(int ifindex);
+
 class PacketEffects : public DaemonEffects {
 public:
     // box is the one property file object through which every "Result" is
@@ -25,6 +30,7 @@ public:
     int decrypt(unsigned char* block, unsigned char* out, size_t& len) override;
     bool key_file_exists() override;
     unsigned interface_index(const std::string& name) override;
+    int interface_master(int ifindex) override;
     void write_result(int v) override;
     void log(int level, const char* line) override;
     void console(const char* text) override;

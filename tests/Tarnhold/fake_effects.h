@@ -5,6 +5,7 @@
 #include "Tarnhold/handler.h"
 #include "Tarnhold/msg.h"
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <string>
@@ -47,6 +48,8 @@ public:
     bool keyExists = true;
     long sendResult = 1; // > 0: the frame's length
     std::map<std::string, unsigned> indexes;
+    std::map<int, int> masters;  // interface index -> master index
+    int masterErrno = 0;         // non-zero: the master cannot be read
     std::string hostName = "host-a";
 
     // What happened.
@@ -57,6 +60,7 @@ public:
     std::vector<std::string> errors;
     std::vector<std::vector<unsigned char>> decryptedBlocks;
     std::vector<size_t> decryptCapacity;
+    std::vector<int> masterLookups;
 
     long send(const unsigned char* frame, size_t len, int ifindex, const unsigned char* dst) override
     {
@@ -82,6 +86,16 @@ public:
     {
         auto it = indexes.find(name);
         return it == indexes.end() ? 0 : it->second;
+    }
+    int interface_master(int ifindex) override
+    {
+        masterLookups.push_back(ifindex);
+        if (masterErrno != 0) {
+            errno = masterErrno;
+            return -1;
+        }
+        auto it = masters.find(ifindex);
+        return it == masters.end() ? 0 : it->second;
     }
     void write_result(int v) override { results.push_back(v); }
     void log(int level, const char* line) override { logs.push_back({level, line}); }
@@ -119,5 +133,6 @@ public:
         errors.clear();
         decryptedBlocks.clear();
         decryptCapacity.clear();
+        masterLookups.clear();
     }
 };

@@ -72,11 +72,11 @@ protected:
     }
     // The frame arrives on the interface `on`; by default on the one whose
     // MAC it is addressed to (the first by name), as the switch sends it.
-    FrameOutcome handle(const Bytes& f, int on = kAddressed)
+    void handle(const Bytes& f, int on = kAddressed)
     {
         if (on == kAddressed)
             on = index_of(f);
-        return HandleFrame(f.data(), static_cast<long>(f.size()), on, st, fx);
+        HandleFrame(f.data(), static_cast<long>(f.size()), on, st, fx);
     }
     int index_of(const Bytes& f)
     {
@@ -89,6 +89,24 @@ protected:
         return 0;
     }
     static constexpr int kAddressed = -1;
+
+    // The switch's identity request and challenge to eth0's MAC, arriving
+    // on the interface `on`, choose eth0 (index 3) and are answered on eth0
+    // from eth0's MAC.
+    void switch_on_eth0_answered(int on)
+    {
+        handle(request(kEth0, 8, 0, 0, {}, 60), on);
+        ASSERT_TRUE(st.bGetDevice);
+        EXPECT_EQ(st.ifindex, 3);
+        EXPECT_TRUE(fx.hasConsole("Index for interface eth0 is 3\n"));
+        handle(challenge(kEth0), on);
+        ASSERT_EQ(fx.sent.size(), 2u);
+        for (const SentFrame& f : fx.sent) {
+            EXPECT_EQ(f.ifindex, 3);
+            EXPECT_EQ(Bytes(f.bytes.begin() + 6, f.bytes.begin() + 12), kEth0);
+        }
+        EXPECT_EQ(fx.results, std::vector<int>{1});
+    }
 
     DaemonState st;
     FakeEffects fx;
@@ -108,7 +126,7 @@ TEST_F(Handler, LogLinesCarrySourcePrefix)
 
 TEST_F(Handler, ChallengeAnsweredWithZeroPaddedPlaintextAndResultOne)
 {
-    ASSERT_EQ(handle(challenge()), FrameOutcome::Next);
+    handle(challenge());
     ASSERT_EQ(fx.decryptedBlocks.size(), 1u);
     EXPECT_EQ(fx.decryptedBlocks[0], block());
     EXPECT_GE(fx.decryptCapacity[0], 250u);
@@ -355,18 +373,23 @@ TEST_F(Handler, FirstAcceptedFrameChoosesInterface)
     EXPECT_EQ(Bytes(fx.sent[0].bytes.begin() + 6, fx.sent[0].bytes.begin() + 12), kEth1);
 }
 
-// Two interfaces with one MAC: the one the frame arrived on is chosen.
-TEST_F(Handler, SameMacOnTwoInterfacesChoosesTheOneTheFrameArrivedOn)
+// Two interfaces with one MAC: the MAC names the first of them in name
+// order, eth0. A frame to it that arrived on eth1 chooses nothing; the
+// switch's frames on eth0 are then served, and eth1's never.
+TEST_F(Handler, SameMacOnTwoInterfacesNamesTheFirstByName)
 {
-    for (int on : {3, 4}) {
-        SCOPED_TRACE(on);
-        st.bGetDevice = false;
-        fx.clear();
-        st.devices = {{"eth1", "02-00-00-00-00-01"}, {"eth0", "02-00-00-00-00-01"}};
-        handle(challenge(kEth0), on);
-        EXPECT_EQ(st.ifindex, on);
-        EXPECT_EQ(fx.sent.at(0).ifindex, on);
-    }
+    st.devices = {{"eth1", "02-00-00-00-00-01"}, {"eth0", "02-00-00-00-00-01"}};
+    handle(request(kEth0, 8, 0, 0, {}, 60, kOther), 4); // over eth1's link
+    EXPECT_FALSE(st.bGetDevice);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_NE(fx.findLog("目标mac地址[02-00-00-00-00-01]非本机mac地址\n"), nullptr);
+
+    switch_on_eth0_answered(3);
+
+    fx.clear();
+    handle(challenge(kEth0), 4);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_TRUE(fx.results.empty());
 }
 
 // A frame sent over one interface's link to the MAC of another interface
@@ -408,14 +431,96 @@ TEST_F(Handler, FrameToAnotherInterfacesMacOverThisLinkChoosesNothing)
     EXPECT_EQ(fx.sent.size(), 1u);
 }
 
-TEST_F(Handler, MissingInterfaceIndexEndsTheDaemon)
+// An interface renamed or removed since start-up has no index: it is passed
+// over with the index failure on the console, in the log and on standard
+// error, and the handler goes on. With another interface of the same MAC,
+// that one is the interface the MAC names.
+TEST_F(Handler, InterfaceWithoutIndexIsPassedOver)
 {
-    fx.indexes.clear();
-    EXPECT_EQ(handle(challenge(kEth0)), FrameOutcome::NoInterface);
-    EXPECT_TRUE(fx.hasConsole("if_nametoindex() failed to obtain interface index! \n"));
-    ASSERT_NE(fx.findLog("if_nametoindex() failed to obtain interface index! \n"), nullptr);
-    EXPECT_EQ(fx.errors, std::vector<std::string>{"if_nametoindex() failed to obtain interface index "});
+    fx.indexes.erase("eth1");
+    handle(challenge(kEth1), 3); // over eth0's link, to the gone eth1's MAC
+    EXPECT_FALSE(st.bGetDevice);
     EXPECT_TRUE(fx.sent.empty());
+    EXPECT_TRUE(fx.results.empty());
+    EXPECT_TRUE(fx.hasConsole("if_nametoindex() failed to obtain interface index! \n"));
+    const LogLine* l = fx.findLog("if_nametoindex() failed to obtain interface index! \n");
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->level, 2);
+    EXPECT_EQ(fx.errors, std::vector<std::string>{"if_nametoindex() failed to obtain interface index "});
+    EXPECT_NE(fx.findLog("目标mac地址[02-00-00-00-00-02]非本机mac地址\n"), nullptr);
+
+    handle(challenge(kEth0), 3); // the switch on eth0
+    ASSERT_TRUE(st.bGetDevice);
+    EXPECT_EQ(st.ifindex, 3);
+    ASSERT_EQ(fx.sent.size(), 1u);
+    EXPECT_EQ(fx.results, std::vector<int>{1});
+}
+
+TEST_F(Handler, SameMacInterfaceWithoutIndexLeavesTheNextByName)
+{
+    st.devices = {{"eth0", "02-00-00-00-00-01"}, {"eth1", "02-00-00-00-00-01"}};
+    fx.indexes.erase("eth0");
+    handle(challenge(kEth0), 4);
+    ASSERT_TRUE(st.bGetDevice);
+    EXPECT_EQ(st.ifindex, 4);
+    EXPECT_TRUE(fx.hasConsole("Index for interface eth1 is 4\n"));
+    ASSERT_EQ(fx.sent.size(), 1u);
+    EXPECT_EQ(fx.sent[0].ifindex, 4);
+}
+
+// eth0 (index 3) is a port of a bridge or bond of index 9, which delivers
+// eth0's frames under its own index. They come in through eth0; replies go
+// out on eth0 from eth0's MAC. The master is read for each frame: when eth0
+// moves to the master 11, frames under 9 no longer count.
+TEST_F(Handler, FramesThroughTheMasterDeviceCount)
+{
+    fx.masters = {{3, 9}};
+    handle(challenge(kEth0), 10); // some other device
+    EXPECT_FALSE(st.bGetDevice);
+    EXPECT_TRUE(fx.sent.empty());
+
+    switch_on_eth0_answered(9);
+
+    fx.clear();
+    handle(challenge(kEth0), 3); // on eth0 itself
+    EXPECT_EQ(fx.sent.size(), 1u);
+    EXPECT_TRUE(fx.masterLookups.empty());
+
+    fx.masters = {{3, 11}};
+    fx.clear();
+    handle(challenge(kEth0), 9);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_TRUE(fx.results.empty());
+    handle(challenge(kEth0), 11);
+    EXPECT_EQ(fx.sent.size(), 1u);
+
+    // A frame to another of the host's MACs through the master: not served.
+    fx.clear();
+    fx.masters = {{3, 9}, {4, 9}};
+    handle(challenge(kEth1), 9);
+    EXPECT_TRUE(fx.sent.empty());
+}
+
+// A master that cannot be read is reported; the frame counts as arrived
+// elsewhere.
+TEST_F(Handler, UnreadableMasterIsReported)
+{
+    fx.masterErrno = ENOBUFS;
+    handle(challenge(kEth0), 9);
+    EXPECT_FALSE(st.bGetDevice);
+    EXPECT_TRUE(fx.sent.empty());
+    const std::string text = "Master device of interface 3 unknown (errno is " + std::to_string(ENOBUFS) + ")\n";
+    EXPECT_TRUE(fx.hasConsole(text));
+    const LogLine* l = fx.findLog(text);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->level, 2);
+
+    handle(challenge(kEth0), 3); // on eth0 itself: no master needed
+    EXPECT_TRUE(st.bGetDevice);
+    fx.clear();
+    handle(challenge(kEth0), 9);
+    EXPECT_TRUE(fx.sent.empty());
+    EXPECT_TRUE(fx.hasConsole(text));
 }
 
 struct ReportCase {
@@ -584,7 +689,7 @@ TEST_F(Handler, RandomFramesAreHandled)
         if (len)
             std::memcpy(own.get(), f.data(), len);
         const int on[] = {3, 4, 0, 9};
-        ASSERT_EQ(HandleFrame(own.get(), static_cast<long>(len), on[rng() % 4], st, fx), FrameOutcome::Next);
+        HandleFrame(own.get(), static_cast<long>(len), on[rng() % 4], st, fx);
         for (const SentFrame& s : fx.sent) {
             ASSERT_GE(s.bytes.size(), 67u);
             ASSERT_EQ(msg::get_be16(&s.bytes[14]), s.bytes.size());

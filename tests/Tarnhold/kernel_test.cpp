@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -190,7 +191,42 @@ std::string run_in_namespace(const std::string& ip, const std::string& dir)
     return err.str();
 }
 
-TEST(Kernel, RepliesOnVethInPrivateNamespace)
+// The master device of an interface, asked of the kernel: a veth end made a
+// port of a bridge, moved to another bridge, taken out; an index nobody has.
+std::string masters_in_namespace(const std::string& ip, const std::string&)
+{
+    const std::string cmd = ip + " link add tarn0 type veth peer name tarn1 && " + ip +
+                            " link add tarnbr0 type bridge && " + ip + " link add tarnbr1 type bridge && " + ip +
+                            " link set tarn0 master tarnbr0";
+    if (std::system(cmd.c_str()) != 0)
+        return "cannot make the veth pair and bridges";
+    const int port = static_cast<int>(if_nametoindex("tarn0"));
+    const int peer = static_cast<int>(if_nametoindex("tarn1"));
+    const int br0 = static_cast<int>(if_nametoindex("tarnbr0"));
+    const int br1 = static_cast<int>(if_nametoindex("tarnbr1"));
+    std::ostringstream err;
+    auto expect = [&](const char* what, int ifindex, int want) {
+        errno = 0;
+        const int got = InterfaceMaster(ifindex);
+        if (got != want)
+            err << what << ": " << got << " (errno " << errno << "), expected " << want << "; ";
+    };
+    expect("port of tarnbr0", port, br0);
+    expect("veth end outside a bridge", peer, 0);
+    expect("the bridge itself", br0, 0);
+    if (std::system((ip + " link set tarn0 master tarnbr1").c_str()) != 0)
+        return "cannot move the port";
+    expect("port moved to tarnbr1", port, br1);
+    if (std::system((ip + " link set tarn0 nomaster").c_str()) != 0)
+        return "cannot take the port out";
+    expect("port taken out", port, 0);
+    expect("an index that no interface has", 0x7FFFFFF0, 0);
+    return err.str();
+}
+
+// Runs body(ip, dir) in a child process inside a network namespace of its
+// own; the test is skipped where no such namespace can be made.
+void run_in_private_namespace(std::string (*body)(const std::string&, const std::string&))
 {
     std::string ip;
     if (!find_ip(&ip))
@@ -206,7 +242,7 @@ TEST(Kernel, RepliesOnVethInPrivateNamespace)
         close(result[0]);
         if (unshare(CLONE_NEWNET) != 0)
             _exit(kSkip);
-        std::string e = run_in_namespace(ip, dir.path());
+        std::string e = body(ip, dir.path());
         if (write(result[1], e.data(), e.size()) != static_cast<ssize_t>(e.size()))
             _exit(3);
         _exit(0);
@@ -225,6 +261,16 @@ TEST(Kernel, RepliesOnVethInPrivateNamespace)
         GTEST_SKIP() << "no private network namespace";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(e, "");
+}
+
+TEST(Kernel, RepliesOnVethInPrivateNamespace)
+{
+    run_in_private_namespace(run_in_namespace);
+}
+
+TEST(Kernel, MasterDeviceOfAnInterface)
+{
+    run_in_private_namespace(masters_in_namespace);
 }
 
 } // namespace

@@ -368,6 +368,7 @@ public:
     }
     bool key_file_exists() override { return true; }
     unsigned interface_index(const std::string&) override { return 2; }
+    int interface_master(int) override { return 0; }
     void write_result(int) override {}
     void log(int, const char*) override {}
     void console(const char*) override {}

@@ -177,8 +177,9 @@ inline std::string run_unprivileged(const std::function<std::string()>& fn, std:
     return result;
 }
 
-// The names in a folder without "." and "..", sorted.
-inline std::vector<std::string> dir_names(const std::string& dir)
+// The names in a folder without "." and "..", in the order the file system
+// lists them.
+inline std::vector<std::string> dir_entries(const std::string& dir)
 {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
@@ -187,6 +188,13 @@ inline std::vector<std::string> dir_names(const std::string& dir)
                 names.push_back(e->d_name);
         closedir(d);
     }
+    return names;
+}
+
+// The same names, sorted.
+inline std::vector<std::string> dir_names(const std::string& dir)
+{
+    std::vector<std::string> names = dir_entries(dir);
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -33,20 +33,6 @@ using namespace config_text;
 
 namespace {
 
-// The names of a folder in the order the file system returns them, without
-// "." and "..".
-std::vector<std::string> entry_order(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 // Runs a function each time the search enters the folder of a given path.
 class OnEntering {
 public:
@@ -100,7 +86,7 @@ protected:
     {
         ASSERT_EQ(mkdir((tree + "/p").c_str(), 0755), 0);
         ASSERT_EQ(mkdir((tree + "/q").c_str(), 0755), 0);
-        const std::vector<std::string> order = entry_order(tree);
+        const std::vector<std::string> order = dir_entries(tree);
         ASSERT_EQ(order.size(), 2u);
         *first = tree + "/" + order[0];
         *second = tree + "/" + order[1];
@@ -136,7 +122,7 @@ TEST_F(PathSearchTest, FolderMovedWhileItIsSearchedDoesNotEndTheSearch)
     for (int i = 0; i < 30000; ++i)
         ASSERT_EQ(mkdir((moved + "/s" + std::to_string(i)).c_str(), 0755), 0) << i;
     write_file(later + "/host.vkd", fake_image(ident));
-    const std::vector<std::string> subs = entry_order(moved);
+    const std::vector<std::string> subs = dir_entries(moved);
     ASSERT_EQ(subs.size(), 30000u);
 
     const std::string away = tmp.file("away");
@@ -196,12 +182,12 @@ TEST(ImageSearchMoves, FoldersMovedWhileTheSearchIsInsideThem)
         // Of each pair of folders, the one met first takes the first role.
         for (const char* n : {"x", "y"})
             ASSERT_EQ(mkdir((tree + "/" + n).c_str(), 0755), 0);
-        std::vector<std::string> top = entry_order(tree);
+        std::vector<std::string> top = dir_entries(tree);
         const std::string a = tree + "/" + top[0], last = tree + "/" + top[1];
         write_file(last + "/top.vkd", "image");
         for (const char* n : {"x", "y"})
             ASSERT_EQ(mkdir((a + "/" + n).c_str(), 0755), 0);
-        std::vector<std::string> in_a = entry_order(a);
+        std::vector<std::string> in_a = dir_entries(a);
         const std::string inner = a + "/" + in_a[0], rest = a + "/" + in_a[1];
         write_file(inner + "/in.vkd", "image");
         write_file(rest + "/rest.vkd", "image");
@@ -260,7 +246,7 @@ TEST_F(PathSearchTest, FolderThatCannotBeReachedAgainIsReported)
         ASSERT_EQ(mkdir((a + "/rest").c_str(), 0755), 0);
         const std::string away = tmp.file("away");
         ASSERT_EQ(mkdir(away.c_str(), 0755), 0);
-        const std::vector<std::string> in_a = entry_order(a);
+        const std::vector<std::string> in_a = dir_entries(a);
         const std::string inner = a + "/" + in_a[0];
         OnEntering hook(inner, [&] {
             rename(inner.c_str(), (away + "/inner").c_str());

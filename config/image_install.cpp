@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -59,22 +60,36 @@ int open_regular_image_at(int dir_fd, const char* path, off_t* size)
     errno = 0;
     if (path == nullptr || *path == '\0' || size == nullptr)
         return -1;
-    // The descriptor's own status decides, from one open that follows no
-    // link (a link at path is refused) and does not wait (a FIFO without a
-    // writer does not block): a name checked first could be swapped for a
-    // link to a device before it is opened. The look at the name before it
-    // only spares a device or FIFO named directly (a search may pass through
-    // /dev) from being opened at all; it decides nothing on its own.
-    struct stat st;
-    if (fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    // The name is taken once, without following a link at it, as a path
+    // descriptor: no driver's open runs and a FIFO is not waited for, even
+    // when a folder above it is swapped for a link meanwhile. Only a regular
+    // file is then opened for reading, through that descriptor (the kernel
+    // reopens the very file it holds, whatever its name leads to by now).
+    int pfd = openat(dir_fd, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (pfd < 0)
         return -1;
+    struct stat st;
+    if (fstat(pfd, &st) != 0) {
+        const int err = errno;
+        close(pfd);
+        errno = err;
+        return -1;
+    }
     if (!S_ISREG(st.st_mode)) {
+        close(pfd);
         errno = 0;
         return -1;
     }
-    int fd = openat(dir_fd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", pfd);
+    int fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Without /proc the file cannot be reopened: a failure, never "no file".
+    const int open_err = errno == ENOENT ? EACCES : errno;
+    close(pfd);
+    if (fd < 0) {
+        errno = open_err;
         return -1;
+    }
     const bool seen = fstat(fd, &st) == 0;
     if (!seen || !S_ISREG(st.st_mode) || st.st_size < IMAGE_MIN_SIZE || st.st_size > IMAGE_MAX_SIZE) {
         const int err = seen ? 0 : errno;

@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -27,6 +29,51 @@ std::string random_suffix()
     for (unsigned char c : r)
         s += kChars[c % (sizeof kChars - 1)];
     return s;
+}
+
+
+// A sticky folder that others may write to (such as /tmp): an entry there
+// belongs to whoever made it, and one of another user's is never taken, as
+// the kernel's link and regular-file protections would have it, whatever
+// they are set to.
+bool shared_sticky(const struct stat& ds)
+{
+    return (ds.st_mode & S_ISVTX) && (ds.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+// Opens the folder dir (O_PATH) one name at a time. A name that is a link is
+// followed by the kernel only when it is not another user's link in a
+// shared sticky folder: there it is refused, as the kernel's link
+// protection would. Such a link cannot be swapped by anyone else once
+// looked at, since only its owner (us or the folder's owner) may remove it.
+int open_folder(const std::string& dir)
+{
+    int cur = ::open(!dir.empty() && dir[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    size_t pos = 0;
+    while (cur >= 0 && pos < dir.size()) {
+        size_t end = dir.find('/', pos);
+        if (end == std::string::npos)
+            end = dir.size();
+        const std::string name = dir.substr(pos, end - pos);
+        pos = end + 1;
+        if (name.empty() || name == ".")
+            continue;
+        int next = openat(cur, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+            struct stat ds, ls;
+            if (fstat(cur, &ds) == 0 && fstatat(cur, name.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(ls.st_mode) &&
+                !(shared_sticky(ds) && ls.st_uid != geteuid() && ls.st_uid != ds.st_uid))
+                next = openat(cur, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            else
+                errno = EACCES;
+        }
+        const int e = errno;
+        close(cur);
+        cur = next;
+        errno = e;
+    }
+    return cur;
 }
 
 }  // namespace
@@ -52,16 +99,12 @@ bool AtomicOut::open()
     if (base_.empty() || base_ == "." || base_ == "..")
         return false;
     // The folder is taken once; its name is not looked at again.
-    dir_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    dir_ = open_folder(dir);
     struct stat ds;
     if (dir_ < 0 || fstat(dir_, &ds) != 0)
         return false;
     const uid_t me = geteuid();
-    // A sticky folder that others may write to (such as /tmp): an entry
-    // there belongs to whoever made it, and one of another user's is never
-    // taken, as the kernel's link and regular-file protections would have
-    // it, whatever they are set to.
-    const bool shared = (ds.st_mode & S_ISVTX) && (ds.st_mode & (S_IWGRP | S_IWOTH));
+    const bool shared = shared_sticky(ds);
 
     struct stat ls;
     if (fstatat(dir_, base_.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0) {

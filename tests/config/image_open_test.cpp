@@ -4,13 +4,15 @@
 // can act on it): a FIFO named through a link must never be opened. A name
 // that is looked at first and opened after can be swapped in between: here
 // the swap is made deterministic by a stat of this program that puts a link
-// to the FIFO in place right after any look at the image's name by stat.
+// to the FIFO in place right after any look at the image's name by stat,
+// or a folder above it for a link to a folder holding the FIFO.
 #include "common/test_util.h"
 #include "config/image_install.h"
 
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,17 +26,22 @@ std::function<void(const char* path)> g_after_stat;
 
 } // namespace
 
-// Every stat of the program, the library's included: the real one, then the
-// hook.
-extern "C" int stat(const char* path, struct stat* st) noexcept
+// Every stat and fstatat of the program, the library's included: the real
+// one (the system call), then the hook.
+extern "C" int fstatat(int dir_fd, const char* __restrict path, struct stat* __restrict st, int flags) noexcept
 {
-    int rc = fstatat(AT_FDCWD, path, st, 0);
+    int rc = static_cast<int>(syscall(SYS_newfstatat, dir_fd, path, st, flags));
     if (g_after_stat) {
         int e = errno;
         g_after_stat(path);
         errno = e;
     }
     return rc;
+}
+
+extern "C" int stat(const char* path, struct stat* st) noexcept
+{
+    return fstatat(AT_FDCWD, path, st, 0);
 }
 
 namespace {
@@ -154,6 +161,37 @@ TEST_F(OpenImage, ALinkSwappedInAfterALookAtTheNameIsNeverFollowed)
     } else {
         EXPECT_TRUE(S_ISREG(st.st_mode)) << "no look at the name: the file opened is the one named";
         EXPECT_TRUE(opened);
+    }
+}
+
+// A folder above the name swapped for a link after a look at the name: the
+// open that follows no link at the name itself still walks through links
+// above it, so only a path descriptor may be taken before the file is known
+// to be regular.
+TEST_F(OpenImage, AFolderSwappedForALinkAfterALookIsNeverOpenedThrough)
+{
+    const std::string real = tmp.file("real"), devices = tmp.file("devices");
+    ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(devices.c_str(), 0700), 0);
+    write_file(real + "/host.vkd", std::string(static_cast<size_t>(IMAGE_MIN_SIZE), 'i'));
+    const std::string device = devices + "/host.vkd";
+    ASSERT_EQ(mkfifo(device.c_str(), 0600), 0);
+    const std::string via = tmp.file("via"), swap = tmp.file("swap");
+    ASSERT_EQ(symlink(real.c_str(), via.c_str()), 0);
+    ASSERT_EQ(symlink(devices.c_str(), swap.c_str()), 0);
+    const std::string name = via + "/host.vkd";
+    bool swapped = false;
+    g_after_stat = [&](const char* path) {
+        if (!swapped && name == path)
+            swapped = std::rename(swap.c_str(), via.c_str()) == 0;
+    };
+    OpenWatch watch(device);
+    ASSERT_TRUE(watch.ok());
+    const bool opened = opens(name);
+    g_after_stat = nullptr;
+    EXPECT_EQ(watch.opens(), 0) << "the FIFO behind the swapped-in folder link was opened";
+    if (!swapped) {
+        EXPECT_TRUE(opened) << "no look at the name: the file opened is the one named";
     }
 }
 

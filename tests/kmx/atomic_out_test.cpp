@@ -291,3 +291,28 @@ TEST(AtomicOut, NamesAreNotTrustedAfterTheLook)
     EXPECT_EQ(read_file(d.file("b/out")), "new");
     EXPECT_EQ(dir_names(d.file("a")), std::vector<std::string>{});
 }
+
+// A folder on the way to the output that is another user's link in a sticky
+// folder open to others is never walked through (the kernel's link rule,
+// whatever it is set to): the root folder it names keeps its file. The same
+// link of the folder's owner is followed.
+TEST(AtomicOut, AnotherUsersFolderLinkInAStickyFolderIsNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root may make links of another user";
+    for (uid_t owner : {kOther, uid_t(0)}) {
+        SCOPED_TRACE(owner);
+        TmpDir d;
+        const std::string sticky = d.file("sticky"), mine = d.file("mine");
+        ASSERT_EQ(mkdir(sticky.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+        ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+        write_file(mine + "/out", "root content");
+        const std::string link = sticky + "/job";
+        ASSERT_EQ(symlink(mine.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), owner, owner), 0);
+        const bool ok = write_through(link + "/out", 0666, "new content");
+        EXPECT_EQ(ok, owner == 0);
+        EXPECT_EQ(read_file(mine + "/out"), owner == 0 ? "new content" : "root content");
+    }
+}

@@ -81,8 +81,14 @@ int list_dir(int fd, const char* marker, Frame& frame)
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
         struct stat st;
-        // An entry whose status cannot be read is taken as a non-directory.
-        bool is_dir = fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        // An entry whose status cannot be read (other than one gone since
+        // the listing) is tried as a folder: its open then fails and is
+        // reported, so nothing that could hold the image is passed over
+        // unseen.
+        const bool seen = fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!seen && errno == ENOENT)
+            continue;
+        bool is_dir = !seen || S_ISDIR(st.st_mode);
         if (is_dir || std::strstr(entry->d_name, marker) != nullptr)
             frame.entries.emplace_back(entry->d_name, is_dir);
     }

@@ -413,6 +413,16 @@ uint16_t ClassifyWithoutStatus(NoStatus* kind)
     for (uint32_t f = 0; f + 1 < FS_DIR_ENTRIES; ++f)
         if (f != FID_KEYS && !SlotErased(dir, f))
             return FS_OK;
+    // A first start takes only the first four sectors, and a format cut off
+    // part way leaves bitmap bytes erased (0xFF) or cleared: a card whose
+    // bitmap shows any other pattern holds more than either could have left,
+    // and is never formatted here (its directory may be damaged, its keys
+    // not).
+    bool couldBeLeft = bitmap[0] == 0xFF || (bitmap[0] & ~0x0Fu) == 0;
+    for (size_t i = 1; i < sizeof bitmap; ++i)
+        couldBeLeft = couldBeLeft && (bitmap[i] == 0x00 || bitmap[i] == 0xFF);
+    if (!couldBeLeft)
+        return FS_OK;
     if (SlotErased(dir, FID_KEYS)) {
         *kind = BufIsZero(bitmap, sizeof bitmap) ? NoStatus::Blank : NoStatus::Unfinished;
         return FS_OK;

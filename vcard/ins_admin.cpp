@@ -39,7 +39,11 @@ uint16_t Ins_Reset_Cos()
 
 uint16_t Ins_Restoration()
 {
-    InitCosSys();
+    // A status that cannot be read again is a failed restoration, never a
+    // serial number answered over a card left unusable.
+    const uint16_t st = InitCosSys();
+    if (st != FS_OK)
+        return st;
     return Ins_Get_SN();
 }
 

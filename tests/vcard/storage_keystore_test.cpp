@@ -263,6 +263,23 @@ TEST_F(BlankCard, ACutOffFirstStartOrFormatStartsAgain)
     EXPECT_EQ(image.Bytes(), started);
 }
 
+// A card whose bitmap uses sectors no first start takes (its key files and
+// other files) is never taken for an unfinished first start, even with its
+// whole directory erased: nothing of it is formatted or written.
+TEST_F(BlankCard, AnErasedDirectoryOverSectorsInUseIsNeverFormatted)
+{
+    ASSERT_EQ(FileSysInit(), 0);
+    _dev_info_ dev;
+    ASSERT_EQ(InitAuth(&dev), 0);
+    Bytes card = image.Bytes();
+    card[FS_BITMAP_OFF] = 0xFF;
+    card[FS_BITMAP_OFF + 1] = 0x07;
+    std::fill(card.begin() + FS_DIR_OFF, card.begin() + FS_DIR_OFF + 8 * FS_DIR_ENTRIES, 0xFF);
+    image.Store(card);
+    EXPECT_EQ(InitAuth(&dev), 0x6A82);
+    EXPECT_EQ(image.Bytes(), card);
+}
+
 TEST_F(BlankCard, KeyRecordReadsAndInstallation)
 {
     _key_info_ r;
